@@ -1,0 +1,36 @@
+#include "audio/packet_reader.hpp"
+
+#include <span>
+
+namespace brisvane {
+
+std::expected<PacketInfo, AudioError> read_packet(const PacketReader& reader, PcmQueue& queue) {
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    UINT64 device_position = 0;
+    UINT64 qpc_position = 0;
+    if (const HRESULT hr = reader.get()->GetBuffer(&data, &frames, &flags, &device_position, &qpc_position);
+        FAILED(hr)) {
+        return std::unexpected(AudioError::windows(HresultError::from_status(hr)));
+    }
+    const PacketInfo info{
+        .frames = frames,
+        .device_position = device_position,
+        .qpc_position = qpc_position,
+        .data_discontinuity = (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0,
+        .silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0,
+        .timestamp_error = (flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) != 0,
+    };
+    if (frames == 0) {
+        return info;
+    }
+    const std::uint64_t bytes = std::uint64_t{frames} * reader.bytes_per_frame();
+    queue.append(std::span(reinterpret_cast<const std::byte*>(data), static_cast<std::size_t>(bytes)));
+    if (const HRESULT hr = reader.get()->ReleaseBuffer(frames); FAILED(hr)) {
+        return std::unexpected(AudioError::windows(HresultError::from_status(hr)));
+    }
+    return info;
+}
+
+}  // namespace brisvane
