@@ -1,0 +1,17 @@
+# GoogleTest: the installed package when there is one for this target, otherwise built
+# from the sources that Debian's googletest package installs (the cross build).
+if(NOT CMAKE_CROSSCOMPILING)
+  find_package(GTest QUIET)
+endif()
+if(NOT TARGET GTest::gtest_main)
+  set(BRISVANE_GOOGLETEST_SOURCE "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+  if(NOT EXISTS "${BRISVANE_GOOGLETEST_SOURCE}/CMakeLists.txt")
+    message(FATAL_ERROR "GoogleTest not found: install Debian's googletest package or set BRISVANE_GOOGLETEST_SOURCE")
+  endif()
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  add_subdirectory("${BRISVANE_GOOGLETEST_SOURCE}" "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+endif()
