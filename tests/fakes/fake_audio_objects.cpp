@@ -1,0 +1,394 @@
+// The fake enumerator, device, audio client, capture client and class factory.
+// Each method records itself, applies an injected fault if one matches, then
+// behaves like the shared-mode engine as far as the capture path needs.
+#include "fake_engine_state.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace brisvane::fakes::detail {
+namespace {
+
+using State = std::shared_ptr<EngineState>;
+
+// {00000003-0000-0010-8000-00AA00389B71}
+constexpr GUID kSubtypeIeeeFloat = {
+    0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+class FakeCaptureClient final : public Com<IAudioCaptureClient> {
+public:
+    explicit FakeCaptureClient(State s) : Com(std::move(s), ObjectKind::CaptureClient) {}
+
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* device,
+                                        UINT64* qpc) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::GetBuffer);
+        state_->calls[call].out_non_null = {data != nullptr, frames != nullptr, flags != nullptr,
+                                            device != nullptr, qpc != nullptr};
+        if (auto f = state_->fault_for(Method::GetBuffer)) return state_->finish(call, f->hr);
+        if (data == nullptr || frames == nullptr || flags == nullptr)
+            return state_->finish(call, E_POINTER);
+        *data = nullptr;
+        *frames = 0;
+        *flags = 0;
+        if (state_->packet_locked) return state_->finish(call, AUDCLNT_E_OUT_OF_ORDER);
+        auto& script = state_->script;
+        if (script.empty()) {
+            if (device != nullptr) *device = state_->frames_handed_out;
+            if (qpc != nullptr) *qpc = 0;
+            return state_->finish(call, AUDCLNT_S_BUFFER_EMPTY);
+        }
+        const Packet& p = script.front();
+        if (p.get_buffer_failure) {
+            const HRESULT hr = *p.get_buffer_failure;
+            if (!p.failure_sticky) script.pop_front();
+            return state_->finish(call, hr);
+        }
+        const UINT32 n = p.frame_count();
+        // Short packets are padded with zeros so a reader of n frames stays in bounds.
+        state_->locked_data = p.bytes;
+        state_->locked_data.resize(std::max<std::size_t>({p.bytes.size(), std::size_t{n} * 8, 8}));
+        *data = state_->locked_data.data();
+        *frames = n;
+        *flags = p.flags;
+        if (device != nullptr) *device = p.device_position.value_or(state_->frames_handed_out);
+        if (qpc != nullptr) *qpc = p.qpc_position;
+        state_->packet_locked = true;
+        return state_->finish(call, S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames_read) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::ReleaseBuffer);
+        state_->calls[call].frames = frames_read;
+        if (auto f = state_->fault_for(Method::ReleaseBuffer)) return state_->finish(call, f->hr);
+        if (!state_->packet_locked)
+            return state_->finish(call, frames_read == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER);
+        const Packet& p = state_->script.front();
+        if (frames_read != 0 && frames_read != p.frame_count())
+            return state_->finish(call, AUDCLNT_E_INVALID_SIZE);
+        const HRESULT hr = p.release_result;
+        state_->packet_locked = false;
+        // Reading the buffer after releasing it now yields 0xDD bytes, not the packet.
+        std::ranges::fill(state_->locked_data, std::uint8_t{0xDD});
+        if (frames_read != 0) {  // releasing 0 frames leaves the packet for the next GetBuffer
+            state_->frames_handed_out += frames_read;
+            state_->script.pop_front();
+        }
+        return state_->finish(call, hr);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::GetNextPacketSize);
+        state_->calls[call].out_non_null[0] = frames != nullptr;
+        if (auto f = state_->fault_for(Method::GetNextPacketSize)) return state_->finish(call, f->hr);
+        if (frames == nullptr) return state_->finish(call, E_POINTER);
+        *frames = 0;
+        if (state_->script.empty()) return state_->finish(call, S_OK);
+        const Packet& p = state_->script.front();
+        if (p.get_buffer_failure) return state_->finish(call, *p.get_buffer_failure);
+        *frames = p.frame_count();
+        return state_->finish(call, S_OK);
+    }
+};
+
+class FakeAudioClient final : public Com<IAudioClient> {
+public:
+    explicit FakeAudioClient(State s) : Com(std::move(s), ObjectKind::AudioClient) {}
+
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration,
+                                         REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
+                                         LPCGUID session) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::Initialize);
+        Call& c = state_->calls[call];
+        c.share_mode = mode;
+        c.stream_flags = flags;
+        c.buffer_duration = duration;
+        c.periodicity = periodicity;
+        c.session_guid_null = session == nullptr;
+        copy_format(c, format);
+        if (auto f = state_->fault_for(Method::Initialize)) return state_->finish(call, f->hr);
+        if (initialized_) return state_->finish(call, AUDCLNT_E_ALREADY_INITIALIZED);
+        if (format == nullptr) return state_->finish(call, E_POINTER);
+        const HRESULT hr = state_->initialize_result;
+        if (SUCCEEDED(hr)) {
+            initialized_ = true;
+            event_driven_ = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+        }
+        return state_->finish(call, hr);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
+        return get_value(Method::GetBufferSize, frames, state_->buffer_frames, true);
+    }
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) override {
+        return get_value(Method::GetStreamLatency, latency, state_->default_period, true);
+    }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override {
+        auto guard = state_->lock();
+        UINT32 queued = 0;
+        for (const Packet& p : state_->script)
+            if (!p.get_buffer_failure) queued += p.frame_count();
+        return get_value(Method::GetCurrentPadding, frames, queued, true);
+    }
+
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE mode, const WAVEFORMATEX* format,
+                                                WAVEFORMATEX** closest) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::IsFormatSupported);
+        state_->calls[call].share_mode = mode;
+        state_->calls[call].out_non_null[0] = closest != nullptr;
+        copy_format(state_->calls[call], format);
+        if (closest != nullptr) *closest = nullptr;
+        if (auto f = state_->fault_for(Method::IsFormatSupported)) return state_->finish(call, f->hr);
+        return state_->finish(call, format == nullptr ? E_POINTER : S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::GetMixFormat);
+        state_->calls[call].out_non_null[0] = format != nullptr;
+        if (format == nullptr) return state_->finish(call, E_POINTER);
+        *format = nullptr;
+        if (auto f = state_->fault_for(Method::GetMixFormat)) return state_->finish(call, f->hr);
+        auto* mix = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
+        if (mix == nullptr) return state_->finish(call, E_OUTOFMEMORY);
+        *mix = WAVEFORMATEXTENSIBLE{};
+        mix->Format = {WAVE_FORMAT_EXTENSIBLE, 2, 48000, 48000 * 8, 8, 32, 22};
+        mix->Samples.wValidBitsPerSample = 32;
+        mix->dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+        mix->SubFormat = kSubtypeIeeeFloat;
+        *format = &mix->Format;
+        return state_->finish(call, S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* default_period,
+                                              REFERENCE_TIME* minimum_period) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::GetDevicePeriod);
+        state_->calls[call].out_non_null[0] = default_period != nullptr;
+        state_->calls[call].out_non_null[1] = minimum_period != nullptr;
+        if (auto f = state_->fault_for(Method::GetDevicePeriod)) return state_->finish(call, f->hr);
+        if (default_period == nullptr && minimum_period == nullptr) return state_->finish(call, E_POINTER);
+        if (default_period != nullptr) *default_period = state_->default_period;
+        if (minimum_period != nullptr) *minimum_period = state_->minimum_period;
+        return state_->finish(call, S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE Start() override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::Start);
+        if (auto f = state_->fault_for(Method::Start)) return state_->finish(call, f->hr);
+        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        if (started_) return state_->finish(call, AUDCLNT_E_NOT_STOPPED);
+        if (event_driven_ && !has_event_) return state_->finish(call, AUDCLNT_E_EVENTHANDLE_NOT_SET);
+        started_ = true;
+        if (state_->signal_on_start && !state_->script.empty()) state_->signal();
+        return state_->finish(call, S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::Stop);
+        if (auto f = state_->fault_for(Method::Stop)) return state_->finish(call, f->hr);
+        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        const bool was_started = std::exchange(started_, false);
+        return state_->finish(call, was_started ? S_OK : S_FALSE);
+    }
+
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::Reset);
+        if (auto f = state_->fault_for(Method::Reset)) return state_->finish(call, f->hr);
+        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        return state_->finish(call, started_ ? AUDCLNT_E_NOT_STOPPED : S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::SetEventHandle);
+        state_->calls[call].handle = event;
+        if (auto f = state_->fault_for(Method::SetEventHandle)) return state_->finish(call, f->hr);
+        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        if (!event_driven_) return state_->finish(call, AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED);
+        if (event == nullptr || event == INVALID_HANDLE_VALUE) return state_->finish(call, E_INVALIDARG);
+        state_->event = event;
+        has_event_ = true;
+        return state_->finish(call, S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** ppv) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::GetService);
+        state_->calls[call].iid = riid;
+        state_->calls[call].out_non_null[0] = ppv != nullptr;
+        if (ppv == nullptr) return state_->finish(call, E_POINTER);
+        *ppv = nullptr;
+        if (auto f = state_->fault_for(Method::GetService)) return state_->finish(call, f->hr);
+        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        if (!IsEqualIID(riid, __uuidof(IAudioCaptureClient))) return state_->finish(call, E_NOINTERFACE);
+        *ppv = static_cast<IAudioCaptureClient*>(new FakeCaptureClient(state_));
+        return state_->finish(call, S_OK);
+    }
+
+private:
+    static void copy_format(Call& c, const WAVEFORMATEX* format) {
+        c.format_non_null = format != nullptr;
+        if (format == nullptr) return;
+        c.format_size = std::min(sizeof(WAVEFORMATEX) + format->cbSize, c.format.size());
+        std::memcpy(c.format.data(), format, c.format_size);
+    }
+
+    template <class T>
+    HRESULT get_value(Method method, T* out, T value, bool needs_init) {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, method);
+        state_->calls[call].out_non_null[0] = out != nullptr;
+        if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
+        if (out == nullptr) return state_->finish(call, E_POINTER);
+        if (needs_init && !initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        *out = value;
+        return state_->finish(call, S_OK);
+    }
+
+    bool initialized_ = false;
+    bool event_driven_ = false;
+    bool has_event_ = false;
+    bool started_ = false;
+};
+
+class FakeDevice final : public Com<IMMDevice> {
+public:
+    explicit FakeDevice(State s) : Com(std::move(s), ObjectKind::Device) {}
+
+    HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD clsctx, PROPVARIANT* params, void** ppv) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::Activate);
+        Call& c = state_->calls[call];
+        c.iid = iid;
+        c.clsctx = clsctx;
+        c.params_non_null = params != nullptr;
+        c.out_non_null[0] = ppv != nullptr;
+        if (ppv == nullptr) return state_->finish(call, E_POINTER);
+        *ppv = nullptr;
+        if (auto f = state_->fault_for(Method::Activate)) return state_->finish(call, f->hr);
+        if (!IsEqualIID(iid, __uuidof(IAudioClient))) return state_->finish(call, E_NOINTERFACE);
+        *ppv = static_cast<IAudioClient*>(new FakeAudioClient(state_));
+        return state_->finish(call, S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore** store) override {
+        if (store != nullptr) *store = nullptr;
+        return simple(Method::OpenPropertyStore, E_NOTIMPL);
+    }
+
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override {
+        auto guard = state_->lock();
+        if (id != nullptr) *id = nullptr;
+        const HRESULT hr = simple(Method::GetId, id == nullptr ? E_POINTER : S_OK);
+        if (hr != S_OK) return hr;
+        static constexpr wchar_t kId[] = L"{0.0.0.00000000}.{fake-render-endpoint}";
+        *id = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof kId));
+        if (*id == nullptr) return E_OUTOFMEMORY;
+        std::memcpy(*id, kId, sizeof kId);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetState(DWORD* device_state) override {
+        auto guard = state_->lock();
+        const HRESULT hr = simple(Method::GetState, device_state == nullptr ? E_POINTER : S_OK);
+        if (hr == S_OK) *device_state = DEVICE_STATE_ACTIVE;
+        return hr;
+    }
+
+private:
+    HRESULT simple(Method method, HRESULT otherwise) {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, method);
+        if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
+        return state_->finish(call, otherwise);
+    }
+};
+
+class FakeEnumerator final : public Com<IMMDeviceEnumerator> {
+public:
+    explicit FakeEnumerator(State s) : Com(std::move(s), ObjectKind::Enumerator) {}
+
+    HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role, IMMDevice** device) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::GetDefaultAudioEndpoint);
+        state_->calls[call].data_flow = flow;
+        state_->calls[call].role = role;
+        state_->calls[call].out_non_null[0] = device != nullptr;
+        if (device == nullptr) return state_->finish(call, E_POINTER);
+        *device = nullptr;
+        if (auto f = state_->fault_for(Method::GetDefaultAudioEndpoint)) return state_->finish(call, f->hr);
+        *device = new FakeDevice(state_);
+        return state_->finish(call, S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection** out) override {
+        if (out != nullptr) *out = nullptr;
+        return unsupported(Method::EnumAudioEndpoints);
+    }
+    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice** out) override {
+        if (out != nullptr) *out = nullptr;
+        return unsupported(Method::GetDevice);
+    }
+    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
+        return unsupported(Method::RegisterEndpointNotificationCallback);
+    }
+    HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
+        return unsupported(Method::UnregisterEndpointNotificationCallback);
+    }
+
+private:
+    HRESULT unsupported(Method method) {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, method);
+        if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
+        return state_->finish(call, E_NOTIMPL);
+    }
+};
+
+class FakeFactory final : public Com<IClassFactory> {
+public:
+    explicit FakeFactory(State s) : Com(std::move(s), ObjectKind::Factory) {}
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        return create_enumerator(state_, outer, riid, ppv);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::LockServer);
+        if (auto f = state_->fault_for(Method::LockServer)) return state_->finish(call, f->hr);
+        return state_->finish(call, S_OK);
+    }
+};
+
+}  // namespace
+
+HRESULT create_enumerator(const State& state, IUnknown* outer, REFIID riid, void** ppv) {
+    auto guard = state->lock();
+    const std::size_t call = state->record(ObjectKind::Factory, Method::CreateInstance);
+    state->calls[call].iid = riid;
+    state->calls[call].outer_non_null = outer != nullptr;
+    state->calls[call].out_non_null[0] = ppv != nullptr;
+    if (ppv == nullptr) return state->finish(call, E_POINTER);
+    *ppv = nullptr;
+    if (auto f = state->fault_for(Method::CreateInstance)) return state->finish(call, f->hr);
+    if (outer != nullptr) return state->finish(call, CLASS_E_NOAGGREGATION);
+    if (!IsEqualIID(riid, __uuidof(IUnknown)) && !IsEqualIID(riid, __uuidof(IMMDeviceEnumerator)))
+        return state->finish(call, E_NOINTERFACE);
+    *ppv = new_enumerator(state);
+    return state->finish(call, S_OK);
+}
+
+IMMDeviceEnumerator* new_enumerator(const State& state) { return new FakeEnumerator(state); }
+
+IClassFactory* new_factory(const State& state) { return new FakeFactory(state); }
+
+}  // namespace brisvane::fakes::detail

@@ -1,0 +1,281 @@
+#include "fake_engine.hpp"
+
+#include "fake_engine_state.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace brisvane::fakes {
+
+namespace detail {
+
+std::size_t EngineState::record(ObjectKind kind, Method method) {
+    Call call;
+    call.method = method;
+    call.object = kind;
+    call.thread_id = GetCurrentThreadId();
+    calls.push_back(call);
+    ++counts[method];
+    return calls.size() - 1;
+}
+
+std::optional<Fault> EngineState::fault_for(Method method) {
+    const unsigned n = counts[method];
+    for (const auto& [m, fault] : faults) {
+        if (m != method || !(n == fault.nth || (fault.and_after && n > fault.nth))) continue;
+        if (fault.error_info) {
+            IErrorInfo* info = new_error_info(shared_from_this(), *fault.error_info);
+            SetErrorInfo(0, info);  // the thread's error slot takes its own reference
+            info->Release();
+        }
+        return fault;
+    }
+    return std::nullopt;
+}
+
+bool EngineState::signal() { return event != nullptr && SetEvent(event) != FALSE; }
+
+Tracked::Tracked(std::shared_ptr<EngineState> state, ObjectKind kind) : state_(std::move(state)) {
+    stats.kind = kind;
+    stats.refs = 1;
+    auto guard = state_->lock();
+    state_->objects.push_back(this);
+}
+
+ULONG Tracked::add_ref() {
+    auto guard = state_->lock();
+    ++stats.add_refs;
+    return static_cast<ULONG>(++stats.refs);
+}
+
+ULONG Tracked::release() {
+    const std::shared_ptr<EngineState> keep = state_;  // outlives a self-delete below
+    bool free_now = false;
+    ULONG left = 0;
+    {
+        auto guard = keep->lock();
+        ++stats.releases;
+        if (stats.refs <= 0) {
+            stats.over_released = true;
+            return 0;
+        }
+        left = static_cast<ULONG>(--stats.refs);
+        if (left == 0) {
+            stats.destroyed = true;
+            if (stats.kind != ObjectKind::Factory) keep->release_order.push_back(stats.kind);
+            if (keep->detached) {
+                std::erase(keep->objects, this);
+                free_now = true;
+            }
+        }
+    }
+    if (free_now) delete this;
+    return left;
+}
+
+}  // namespace detail
+
+const char* to_string(ObjectKind k) {
+    switch (k) {
+        case ObjectKind::Enumerator: return "Enumerator";
+        case ObjectKind::Device: return "Device";
+        case ObjectKind::AudioClient: return "AudioClient";
+        case ObjectKind::CaptureClient: return "CaptureClient";
+        case ObjectKind::ErrorInfo: return "ErrorInfo";
+        case ObjectKind::Factory: return "Factory";
+    }
+    return "?";
+}
+
+const char* to_string(Method m) {
+    static constexpr const char* names[] = {
+        "QueryInterface", "CreateInstance", "LockServer", "EnumAudioEndpoints",
+        "GetDefaultAudioEndpoint", "GetDevice", "RegisterEndpointNotificationCallback",
+        "UnregisterEndpointNotificationCallback", "Activate", "OpenPropertyStore", "GetId",
+        "GetState", "Initialize", "GetBufferSize", "GetStreamLatency", "GetCurrentPadding",
+        "IsFormatSupported", "GetMixFormat", "GetDevicePeriod", "Start", "Stop", "Reset",
+        "SetEventHandle", "GetService", "GetBuffer", "ReleaseBuffer", "GetNextPacketSize"};
+    const auto i = static_cast<std::size_t>(m);
+    return i < std::size(names) ? names[i] : "?";
+}
+
+WAVEFORMATEXTENSIBLE Call::format_as_extensible() const {
+    WAVEFORMATEXTENSIBLE f{};
+    std::memcpy(&f, format.data(), sizeof f);
+    return f;
+}
+
+// Not make_shared: with MinGW GCC 12 in C++23 mode its typeid comparison emits an
+// inline std::type_info::operator== that clashes with the one in static libstdc++.
+FakeEngine::FakeEngine() : state_(new detail::EngineState) {}
+
+FakeEngine::~FakeEngine() {
+    stop_pacing();
+    auto guard = state_->lock();
+    state_->detached = true;
+    // Objects still referenced stay allocated and free themselves at refcount zero.
+    std::vector<detail::Tracked*> dead;
+    std::erase_if(state_->objects, [&](detail::Tracked* t) {
+        if (t->stats.refs > 0) return false;
+        dead.push_back(t);
+        return true;
+    });
+    guard.unlock();
+    for (detail::Tracked* t : dead) delete t;
+}
+
+void FakeEngine::set_device_period(REFERENCE_TIME default_period, REFERENCE_TIME minimum_period) {
+    auto guard = state_->lock();
+    state_->default_period = default_period;
+    state_->minimum_period = minimum_period;
+}
+
+void FakeEngine::set_buffer_frames(UINT32 frames) {
+    auto guard = state_->lock();
+    state_->buffer_frames = frames;
+}
+
+void FakeEngine::set_initialize_result(HRESULT hr) {
+    auto guard = state_->lock();
+    state_->initialize_result = hr;
+}
+
+void FakeEngine::set_signal_on_start(bool on) {
+    auto guard = state_->lock();
+    state_->signal_on_start = on;
+}
+
+void FakeEngine::inject(Method method, Fault fault) {
+    auto guard = state_->lock();
+    state_->faults.emplace_back(method, std::move(fault));
+}
+
+void FakeEngine::push_packet(Packet packet, bool signal_now) {
+    auto guard = state_->lock();
+    state_->script.push_back(std::move(packet));
+    if (signal_now) state_->signal();
+}
+
+void FakeEngine::push_get_buffer_failure(HRESULT hr, bool sticky, bool signal_now) {
+    Packet step;
+    step.get_buffer_failure = hr;
+    step.failure_sticky = sticky;
+    push_packet(std::move(step), signal_now);
+}
+
+std::size_t FakeEngine::steps_left() const {
+    auto guard = state_->lock();
+    return state_->script.size();
+}
+
+bool FakeEngine::signal() {
+    auto guard = state_->lock();
+    return state_->signal();
+}
+
+void FakeEngine::start_pacing(std::chrono::milliseconds period, std::vector<Packet> packets,
+                              std::optional<HRESULT> then_fail) {
+    stop_pacing();
+    if (then_fail) {
+        Packet step;
+        step.get_buffer_failure = *then_fail;
+        packets.push_back(std::move(step));
+    }
+    detail::EngineState* state = state_.get();  // the engine joins before it goes
+    state->pacer_stop = false;
+    // std::jthread and condition_variable_any would pull in make_shared (see above).
+    state->pacer = std::thread([state, period, packets = std::move(packets)]() mutable {
+        for (Packet& p : packets) {
+            {
+                std::unique_lock lock(state->pacer_mu);
+                if (state->pacer_cv.wait_for(lock, period, [&] { return state->pacer_stop; })) return;
+            }
+            auto guard = state->lock();
+            state->script.push_back(std::move(p));
+            state->signal();
+        }
+    });
+}
+
+void FakeEngine::stop_pacing() {
+    detail::EngineState* state = state_.get();
+    if (!state->pacer.joinable()) return;
+    {
+        std::lock_guard lock(state->pacer_mu);
+        state->pacer_stop = true;
+    }
+    state->pacer_cv.notify_all();
+    state->pacer.join();  // outside the engine lock: the pacing thread takes it
+}
+
+std::vector<Call> FakeEngine::calls() const {
+    auto guard = state_->lock();
+    return state_->calls;
+}
+
+std::vector<Call> FakeEngine::calls_of(Method method) const {
+    auto guard = state_->lock();
+    std::vector<Call> out;
+    std::ranges::copy_if(state_->calls, std::back_inserter(out),
+                         [&](const Call& c) { return c.method == method; });
+    return out;
+}
+
+unsigned FakeEngine::count(Method method) const {
+    auto guard = state_->lock();
+    const auto it = state_->counts.find(method);
+    return it == state_->counts.end() ? 0 : it->second;
+}
+
+std::vector<Method> FakeEngine::sequence() const {
+    auto guard = state_->lock();
+    std::vector<Method> out;
+    for (const Call& c : state_->calls)
+        if (c.method != Method::QueryInterface) out.push_back(c.method);
+    return out;
+}
+
+std::vector<ObjectStats> FakeEngine::objects() const {
+    auto guard = state_->lock();
+    std::vector<ObjectStats> out;
+    for (const detail::Tracked* t : state_->objects)
+        if (t->stats.kind != ObjectKind::Factory) out.push_back(t->stats);
+    return out;
+}
+
+std::vector<ObjectStats> FakeEngine::objects_of(ObjectKind kind) const {
+    std::vector<ObjectStats> out = objects();
+    std::erase_if(out, [&](const ObjectStats& s) { return s.kind != kind; });
+    return out;
+}
+
+std::vector<ObjectKind> FakeEngine::release_order() const {
+    auto guard = state_->lock();
+    return state_->release_order;
+}
+
+std::size_t FakeEngine::leaked() const {
+    const auto all = objects();
+    return static_cast<std::size_t>(
+        std::ranges::count_if(all, [](const ObjectStats& s) { return s.refs > 0; }));
+}
+
+std::size_t FakeEngine::over_released() const {
+    const auto all = objects();
+    return static_cast<std::size_t>(
+        std::ranges::count_if(all, [](const ObjectStats& s) { return s.over_released; }));
+}
+
+HANDLE FakeEngine::event_handle() const {
+    auto guard = state_->lock();
+    return state_->event;
+}
+
+IClassFactory* FakeEngine::new_class_factory() { return detail::new_factory(state_); }
+
+HRESULT FakeEngine::create_enumerator(IUnknown* outer, REFIID riid, void** ppv) {
+    return detail::create_enumerator(state_, outer, riid, ppv);
+}
+
+}  // namespace brisvane::fakes

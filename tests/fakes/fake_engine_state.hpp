@@ -1,0 +1,98 @@
+// Internals shared by the engine and the fake COM objects: the state behind one
+// FakeEngine and the refcount bookkeeping every fake object carries.
+#pragma once
+
+#include "fake_types.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace brisvane::fakes::detail {
+
+class Tracked;
+
+struct EngineState : std::enable_shared_from_this<EngineState> {
+    mutable std::recursive_mutex mu;  // recursive: SetErrorInfo calls back into AddRef
+    REFERENCE_TIME default_period = 100000;
+    REFERENCE_TIME minimum_period = 30000;
+    UINT32 buffer_frames = 480;
+    HRESULT initialize_result = S_OK;
+    bool signal_on_start = true;
+    std::vector<std::pair<Method, Fault>> faults;
+    std::map<Method, unsigned> counts;
+    std::vector<Call> calls;
+    std::deque<Packet> script;
+    std::vector<std::uint8_t> locked_data;  // the packet handed out by GetBuffer
+    bool packet_locked = false;
+    UINT64 frames_handed_out = 0;
+    HANDLE event = nullptr;
+    std::vector<Tracked*> objects;  // creation order; kept after refcount zero
+    std::vector<ObjectKind> release_order;
+    bool detached = false;  // the FakeEngine is gone: objects free themselves at zero
+    std::thread pacer;
+    std::mutex pacer_mu;
+    std::condition_variable pacer_cv;
+    bool pacer_stop = false;
+
+    std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock(mu); }
+    // Appends a call and returns its index.
+    std::size_t record(ObjectKind kind, Method method);
+    // The fault matching the call of `method` just recorded; sets its error object.
+    std::optional<Fault> fault_for(Method method);
+    HRESULT finish(std::size_t call, HRESULT hr) {
+        calls[call].result = hr;
+        return hr;
+    }
+    bool signal();
+};
+
+class Tracked {
+public:
+    Tracked(std::shared_ptr<EngineState> state, ObjectKind kind);  // refcount 1
+    virtual ~Tracked() = default;
+    Tracked(const Tracked&) = delete;
+    Tracked& operator=(const Tracked&) = delete;
+    ULONG add_ref();
+    ULONG release();
+    ObjectStats stats;
+
+protected:
+    std::shared_ptr<EngineState> state_;
+};
+
+// The IUnknown part of a fake object exposing one interface.
+template <class Iface>
+class Com : public Iface, public Tracked {
+public:
+    using Tracked::Tracked;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::QueryInterface);
+        state_->calls[call].iid = riid;
+        if (ppv == nullptr) return state_->finish(call, E_POINTER);
+        if (IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(Iface))) {
+            *ppv = static_cast<Iface*>(this);
+            add_ref();
+            return state_->finish(call, S_OK);
+        }
+        *ppv = nullptr;
+        return state_->finish(call, E_NOINTERFACE);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+};
+
+IMMDeviceEnumerator* new_enumerator(const std::shared_ptr<EngineState>& state);
+IClassFactory* new_factory(const std::shared_ptr<EngineState>& state);
+// IClassFactory::CreateInstance for the enumerator class, recorded as such.
+HRESULT create_enumerator(const std::shared_ptr<EngineState>& state, IUnknown* outer, REFIID riid,
+                          void** ppv);
+IErrorInfo* new_error_info(const std::shared_ptr<EngineState>& state, const ErrorInfoContent& content);
+
+}  // namespace brisvane::fakes::detail
