@@ -2,21 +2,13 @@
 
 #include <cstring>
 
+#include "output/line_feed_search.hpp"
+
 namespace brisvane {
 
 namespace {
 
 constexpr std::byte LINE_FEED{0x0A};
-
-// Index of the last line feed, or bytes.size() when there is none.
-std::size_t last_line_feed(std::span<const std::byte> bytes) {
-    for (std::size_t i = bytes.size(); i > 0; --i) {
-        if (bytes[i - 1] == LINE_FEED) {
-            return i - 1;
-        }
-    }
-    return bytes.size();
-}
 
 }  // namespace
 
@@ -70,7 +62,7 @@ std::expected<void, OutputError> LineWriter::buffered_write_all(std::span<const 
 }
 
 std::expected<void, OutputError> LineWriter::write_all(std::span<const std::byte> bytes) {
-    const std::size_t newline = last_line_feed(bytes);
+    const std::size_t newline = find_last_line_feed(bytes);
     if (newline == bytes.size()) {
         // No line feed: first finish a held line, if the held bytes end one.
         if (filled_ > 0 && buffer_[filled_ - 1] == LINE_FEED) {

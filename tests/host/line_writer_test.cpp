@@ -1,4 +1,5 @@
 #include "output/line_writer.hpp"
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -213,6 +214,40 @@ TEST(LineWriterStream, ManyFramesArriveExactlyOnceInOrder) {
     }
     ASSERT_TRUE(writer.flush_held());
     EXPECT_EQ(raw.received, sent);
+}
+
+}  // namespace
+}  // namespace brisvane
+
+#include "output/line_feed_search.hpp"
+
+namespace brisvane {
+namespace {
+
+std::size_t naive_last_line_feed(std::span<const std::byte> bytes) {
+    for (std::size_t i = bytes.size(); i > 0; --i) {
+        if (bytes[i - 1] == std::byte{0x0A}) return i - 1;
+    }
+    return bytes.size();
+}
+
+// The block-wise search agrees with a byte-by-byte one at every length and position,
+// including line feeds in the unaligned tail and none at all.
+TEST(LineFeedSearch, AgreesWithByteByByteSearch) {
+    std::vector<std::byte> data(300, std::byte{0x41});
+    for (std::size_t length = 0; length <= 200; ++length) {
+        const std::span<const std::byte> view(data.data() + 3, length);
+        EXPECT_EQ(find_last_line_feed(view), length);
+        for (std::size_t position = 0; position < length; position += 7) {
+            data[3 + position] = std::byte{0x0A};
+            ASSERT_EQ(find_last_line_feed(view), naive_last_line_feed(view)) << length << " " << position;
+        }
+        std::fill(data.begin(), data.end(), std::byte{0x41});
+    }
+    data.assign(7680, std::byte{0x0B});
+    data[5] = std::byte{0x0A};
+    data[7000] = std::byte{0x0A};
+    EXPECT_EQ(find_last_line_feed(data), 7000u);
 }
 
 }  // namespace

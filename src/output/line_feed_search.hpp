@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace brisvane {
+
+// Index of the last 0x0A byte, or bytes.size() when there is none. Looks at 128 bytes per
+// step, since every frame written is searched whole.
+std::size_t find_last_line_feed(std::span<const std::byte> bytes);
+
+}  // namespace brisvane
