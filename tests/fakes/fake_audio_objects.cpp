@@ -37,6 +37,7 @@ public:
         if (script.empty()) {
             if (device != nullptr) *device = state_->frames_handed_out;
             if (qpc != nullptr) *qpc = 0;
+            if (state_->on_empty_read) state_->on_empty_read();
             return state_->finish(call, AUDCLNT_S_BUFFER_EMPTY);
         }
         const Packet& p = script.front();

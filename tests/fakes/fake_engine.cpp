@@ -157,6 +157,12 @@ void FakeEngine::push_packet(Packet packet, bool signal_now) {
     if (signal_now) state_->signal();
 }
 
+void FakeEngine::push_packets(std::vector<Packet> packets, bool signal_now) {
+    auto guard = state_->lock();
+    for (Packet& p : packets) state_->script.push_back(std::move(p));
+    if (signal_now) state_->signal();
+}
+
 void FakeEngine::push_get_buffer_failure(HRESULT hr, bool sticky, bool signal_now) {
     Packet step;
     step.get_buffer_failure = hr;

@@ -35,6 +35,8 @@ public:
 
     // --- capture script ---
     void push_packet(Packet packet, bool signal_now = false);
+    // Queues all the packets at once (no reader sees only some of them), then signals if asked.
+    void push_packets(std::vector<Packet> packets, bool signal_now = false);
     void push_get_buffer_failure(HRESULT hr, bool sticky = true, bool signal_now = false);
     std::size_t steps_left() const;
     // SetEvent on the handle last passed to SetEventHandle; false if there is none.
@@ -70,6 +72,7 @@ public:
     HRESULT create_enumerator(IUnknown* outer, REFIID riid, void** ppv);
 
 private:
+    friend class EngineDriver;  // fake_engine_driver.hpp
     std::shared_ptr<detail::EngineState> state_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,11 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     std::mutex pacer_mu;
     std::condition_variable pacer_cv;
     bool pacer_stop = false;
+    // Hooks for a driver that makes packets as they are asked for (see fake_engine_driver.hpp);
+    // both run with the lock held. on_call sees every call once its result is known;
+    // on_empty_read runs after a GetBuffer call that found no packet ready.
+    std::function<void(const Call&)> on_call;
+    std::function<void()> on_empty_read;
 
     std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock(mu); }
     // Appends a call and returns its index.
@@ -47,6 +53,7 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     std::optional<Fault> fault_for(Method method);
     HRESULT finish(std::size_t call, HRESULT hr) {
         calls[call].result = hr;
+        if (on_call) on_call(calls[call]);
         return hr;
     }
     bool signal();
