@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -138,6 +139,17 @@ public:
     Pipe& operator=(const Pipe&) = delete;
 
     HANDLE writer() const { return write_; }
+    // Everything written and not yet taken, once at least `expected` bytes have arrived
+    // (or ten seconds have passed).
+    std::string take(std::size_t expected) {
+        (void)eventually([&] { return available() >= expected; });
+        return take();
+    }
+    std::size_t available() const {
+        DWORD count = 0;
+        PeekNamedPipe(read_, nullptr, 0, nullptr, &count, nullptr);
+        return count;
+    }
     // Everything written and not yet taken.
     std::string take() {
         DWORD available = 0;
@@ -156,6 +168,15 @@ private:
     HANDLE read_ = nullptr;
     HANDLE write_ = nullptr;
 };
+
+// Whether the pipe delivers exactly `expected` next (waiting for that many bytes to arrive).
+inline ::testing::AssertionResult takes(Pipe& pipe, const std::string& expected) {
+    const std::string got = pipe.take(expected.size());
+    if (got == expected) return ::testing::AssertionSuccess();
+    const auto mismatch = std::ranges::mismatch(got, expected);
+    return ::testing::AssertionFailure() << "got " << got.size() << " bytes, expected " << expected.size()
+                                         << ", first difference at byte " << (mismatch.in1 - got.begin());
+}
 
 // Makes `handle` the process's standard handle `id` until destruction.
 class StdHandleSwap {
