@@ -42,7 +42,8 @@ std::optional<std::byte> PcmQueue::pop_front() {
 }
 
 std::unique_ptr<std::byte[]> PcmQueue::take_frame() {
-    auto frame = std::make_unique<std::byte[]>(FRAME_BYTES);
+    // Every byte of the fresh buffer is overwritten below, so it is not zero-filled first.
+    auto frame = std::make_unique_for_overwrite<std::byte[]>(FRAME_BYTES);
     const std::size_t first = std::min(FRAME_BYTES, capacity_ - head_);
     std::memcpy(frame.get(), storage_.get() + head_, first);
     std::memcpy(frame.get() + first, storage_.get(), FRAME_BYTES - first);
