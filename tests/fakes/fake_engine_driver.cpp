@@ -2,7 +2,6 @@
 
 #include "fake_engine_state.hpp"
 
-#include <thread>
 
 namespace brisvane::fakes {
 
