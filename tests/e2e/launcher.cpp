@@ -5,7 +5,8 @@
 //     --frames FILE                   one line per whole 7680-byte frame read from standard
 //                                     output: "<index> <QPC microseconds>"
 //     --reads FILE                    one line per read of standard output: "<QPC microseconds> <bytes>"
-//     --summary FILE                  key=value lines: exit code, byte counts, how it ended ...
+//     --summary FILE                  key=value lines: exit code, byte counts, how it ended, the
+//                                     times of the first and the last read of stdout ...
 //     --pause BYTES:MS                once BYTES have been read, stop reading stdout for MS ms
 //                                     (repeatable)
 //     --close-stdout-after BYTES      read exactly BYTES, then close the read end of stdout
@@ -92,7 +93,7 @@ volatile LONG g_stopped = 0;
 unsigned long long g_out_bytes = 0, g_err_bytes = 0;
 volatile LONG64 g_err_seen = 0;  // stderr bytes read so far, for the ordering check
 long long g_err_before_first_out = -1;
-unsigned long long g_first_out_us = 0, g_first_err_us = 0, g_out_eof_us = 0;
+unsigned long long g_first_out_us = 0, g_last_out_us = 0, g_first_err_us = 0, g_out_eof_us = 0;
 std::string g_out_end = "eof";
 DWORD g_out_error = 0;
 
@@ -142,6 +143,7 @@ DWORD WINAPI drain_stdout(void*) {
             if (g_err_read != nullptr) PeekNamedPipe(g_err_read, nullptr, 0, nullptr, &pending, nullptr);
             g_err_before_first_out = g_err_seen + pending;
         }
+        g_last_out_us = t;
         write_to(file, buffer.data(), got);
         g_out_bytes += got;
         if (!g_opt.reads.empty()) reads += std::to_string(t) + " " + std::to_string(got) + "\n";
@@ -280,8 +282,13 @@ int wmain(int argc, wchar_t** argv) {
                                                : g_opt.timeout_ms);
     if (WaitForSingleObject(g_child, limit) == WAIT_TIMEOUT) {
         how = limit == g_opt.stop_after_ms ? "stopped-time" : "timeout";
-        if (how == "timeout") InterlockedExchange(&g_stopped, 2);
-        stop_child();
+        if (how == "timeout") {
+            // Marked 2, not 1, so that it is not taken for a stop after enough bytes.
+            InterlockedExchange(&g_stopped, 2);
+            TerminateProcess(g_child, 0xC0DE);
+        } else {
+            stop_child();
+        }
         WaitForSingleObject(g_child, INFINITE);
     } else if (g_stopped == 1) {
         how = "stopped-bytes";
@@ -306,6 +313,8 @@ int wmain(int argc, wchar_t** argv) {
         put("start_us", std::to_string(start_us));
         put("end_us", std::to_string(end_us));
         put("first_stdout_us", std::to_string(g_first_out_us));
+        put("last_stdout_us", std::to_string(g_last_out_us));
+        put("stdout_eof_us", std::to_string(g_out_eof_us));
         put("first_stderr_us", std::to_string(g_first_err_us));
         for (const Pause& p : g_opt.pauses)
             put("pause", std::to_string(p.at_bytes) + " " + std::to_string(p.began) + " " + std::to_string(p.ended));
