@@ -146,6 +146,11 @@ void FakeEngine::set_signal_on_start(bool on) {
     state_->signal_on_start = on;
 }
 
+void FakeEngine::set_call_history(bool keep) {
+    auto guard = state_->lock();
+    state_->keep_calls = keep;
+}
+
 void FakeEngine::inject(Method method, Fault fault) {
     auto guard = state_->lock();
     state_->faults.emplace_back(method, std::move(fault));

@@ -31,6 +31,9 @@ public:
     void set_initialize_result(HRESULT hr);
     // Start sets the event once if packets are queued (on by default).
     void set_signal_on_start(bool on);
+    // Off: calls are counted and passed to the driver's on_call, but not kept, so that an
+    // engine that runs for hours does not grow (calls() is then empty).
+    void set_call_history(bool keep);
     void inject(Method method, Fault fault);
 
     // --- capture script ---

@@ -28,6 +28,7 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     std::vector<std::pair<Method, Fault>> faults;
     std::map<Method, unsigned> counts;
     std::vector<Call> calls;
+    bool keep_calls = true;  // false: a call is dropped once on_call has seen it
     std::deque<Packet> script;
     std::vector<std::uint8_t> locked_data;  // the packet handed out by GetBuffer
     bool packet_locked = false;
@@ -54,6 +55,8 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     HRESULT finish(std::size_t call, HRESULT hr) {
         calls[call].result = hr;
         if (on_call) on_call(calls[call]);
+        // Calls finish in the reverse order of their start, so the one finishing is the last.
+        if (!keep_calls && call + 1 == calls.size()) calls.pop_back();
         return hr;
     }
     bool signal();
