@@ -279,24 +279,30 @@ class Rig:
             self._messages[code] = trim_ws(p.stdout.decode("utf-8"))
         return self._messages[code]
 
-    def run(self, name, scenario, options=(), timeout=600):
+    def run(self, name, scenario, options=(), timeout=600, record=("stdout", "stderr", "frames", "reads"),
+            exe=None, engine_log=True):
+        """Runs `exe` (brisvane.exe by default) through the launcher with the scenario.
+        `record` names what the launcher keeps of the pipes (the rest it only drains);
+        with engine_log=False the engine writes no log."""
         work = os.path.join(self.root, "runs", name)
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
-        text = scenario.strip() + "\nlog = %s\n" % winpath(os.path.join(work, "engine.log"))
+        text = scenario.strip() + "\n"
+        if engine_log:
+            text += "log = %s\n" % winpath(os.path.join(work, "engine.log"))
         with open(os.path.join(work, "scenario.txt"), "w") as f:
             f.write(text)
-        args = [self.launcher, "--exe", winpath(self.exe),
+        args = [self.launcher, "--exe", winpath(exe or self.exe),
                 "--summary", winpath(os.path.join(work, "summary.txt"))]
         if "--no-std-handles" not in options:
-            args += ["--stdout", winpath(os.path.join(work, "stdout.bin")),
-                     "--stderr", winpath(os.path.join(work, "stderr.bin")),
-                     "--frames", winpath(os.path.join(work, "frames.txt")),
-                     "--reads", winpath(os.path.join(work, "reads.txt"))]
+            files = {"stdout": "stdout.bin", "stderr": "stderr.bin", "frames": "frames.txt", "reads": "reads.txt"}
+            for what in record:
+                args += ["--" + what, winpath(os.path.join(work, files[what]))]
         args += list(options)
         proc = self.wine(*args, timeout=timeout,
                          extra_env={"BRISVANE_ENGINE_SCENARIO": winpath(os.path.join(work, "scenario.txt"))})
         r = Result(work, proc)
-        check(r.log.lines and r.log.lines[0].startswith("server pid="),
-              "brisvane.exe did not load the engine server: " + r.describe())
+        if engine_log and exe is None:
+            check(r.log.lines and r.log.lines[0].startswith("server pid="),
+                  "brisvane.exe did not load the engine server: " + r.describe())
         return r

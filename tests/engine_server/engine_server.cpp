@@ -155,10 +155,19 @@ public:
         }
         if (sc_.source == SourceKind::File) {
             const std::uint64_t frames = file_bytes_.size() / 8;
-            sc_.total_frames = sc_.total_frames == 0 ? frames : std::min(sc_.total_frames, frames);
+            file_bytes_.resize(frames * 8);
+            if (frames == 0) {
+                error = "the source file holds no whole frame";
+                log_.line("scenario error: %s", error.c_str());
+                engine_.inject(fakes::Method::CreateInstance, fakes::Fault::fail_from(E_INVALIDARG));
+                load_result_ = S_OK;
+                return load_result_;
+            }
+            if (!sc_.loop) sc_.total_frames = sc_.total_frames == 0 ? frames : std::min(sc_.total_frames, frames);
         }
         engine_.set_device_period(sc_.default_period_hns, sc_.minimum_period_hns);
         engine_.set_buffer_frames(sc_.buffer_frames);
+        engine_.set_call_history(false);  // the log gets every call through on_call
         for (const auto& f : sc_.faults) engine_.inject(f.method, f.fault);
         driver_.on_call([this](const fakes::Call& c) { on_call(c); });
         if (sc_.pace == Pace::Fast) driver_.on_empty_read([this] { produce_burst(); });
@@ -264,7 +273,13 @@ private:
                 for (std::size_t i = 0; i < p.bytes.size(); ++i) p.bytes[i] = counting_byte(offset + i);
                 break;
             case SourceKind::File:
-                std::memcpy(p.bytes.data(), file_bytes_.data() + offset, p.bytes.size());
+                // Played once, or looped: byte i of the stream is byte i mod size of the file.
+                for (std::size_t done = 0; done < p.bytes.size();) {
+                    const std::size_t at = static_cast<std::size_t>((offset + done) % file_bytes_.size());
+                    const std::size_t n = std::min(p.bytes.size() - done, file_bytes_.size() - at);
+                    std::memcpy(p.bytes.data() + done, file_bytes_.data() + at, n);
+                    done += n;
+                }
                 break;
             default:
                 for (UINT32 i = 0; i < frames; ++i) {

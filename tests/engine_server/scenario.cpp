@@ -130,6 +130,9 @@ bool parse_scenario(const std::string& text, Scenario& sc, std::string& first_er
                 sc.source = SourceKind::File;
                 sc.file = widen(trim(value.substr(4)));
             } else ok = false;
+        } else if (key == "loop") {
+            ok = value == "yes" || value == "no";
+            sc.loop = value == "yes";
         } else if (key == "gap") {
             std::uint64_t a = 0, b = 0;
             ok = w.size() == 2 && number(w[0], a) && number(w[1], b) && a < b;
@@ -172,6 +175,10 @@ bool parse_scenario(const std::string& text, Scenario& sc, std::string& first_er
     if (!first_error.empty()) return false;
     if (sc.source == SourceKind::Sweep && sc.total_frames == 0) {
         first_error = "a sweep needs total_frames";
+        return false;
+    }
+    if (sc.loop && sc.source != SourceKind::File) {
+        first_error = "loop applies to a file source only";
         return false;
     }
     if (sc.error_description) {

@@ -35,7 +35,8 @@ struct Scenario {
     double frequency_end = 8000.0;  // sweep: from `frequency` to this
     double amplitude = 0.5;
     std::wstring file;              // file source: a Windows path
-    std::uint64_t total_frames = 0; // 0: unlimited (a file: its length)
+    std::uint64_t total_frames = 0; // 0: unlimited (a file: its length, unless it loops)
+    bool loop = false;              // file source: start again at its beginning
 
     std::vector<UINT32> packet_frames{480};
     std::vector<DWORD> packet_flags{0};
