@@ -143,8 +143,10 @@ public:
         }
         log_.open(sc_.log);
         log_.line("server pid=%lu scenario=%s", GetCurrentProcessId(), n > 0 ? narrow(path).c_str() : "(none)");
-        if (error.empty() && sc_.source == SourceKind::File && !read_file(sc_.file.c_str(), file_bytes_))
-            error = "cannot read the source file " + narrow(sc_.file);
+        if (error.empty() && sc_.source == SourceKind::File) {
+            if (!read_file(sc_.file.c_str(), file_bytes_)) error = "cannot read the source file " + narrow(sc_.file);
+            else if (file_bytes_.size() < 8) error = "the source file holds no whole frame";
+        }
         if (!error.empty()) {
             // Refused through the class factory, so that CoCreateInstance reports E_INVALIDARG
             // itself (COM would report a failing DllGetClassObject as "class not registered").
@@ -155,14 +157,7 @@ public:
         }
         if (sc_.source == SourceKind::File) {
             const std::uint64_t frames = file_bytes_.size() / 8;
-            file_bytes_.resize(frames * 8);
-            if (frames == 0) {
-                error = "the source file holds no whole frame";
-                log_.line("scenario error: %s", error.c_str());
-                engine_.inject(fakes::Method::CreateInstance, fakes::Fault::fail_from(E_INVALIDARG));
-                load_result_ = S_OK;
-                return load_result_;
-            }
+            file_bytes_.resize(frames * 8);  // a trailing partial frame is not played
             if (!sc_.loop) sc_.total_frames = sc_.total_frames == 0 ? frames : std::min(sc_.total_frames, frames);
         }
         engine_.set_device_period(sc_.default_period_hns, sc_.minimum_period_hns);
