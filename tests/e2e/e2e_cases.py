@@ -8,7 +8,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from rig import (FRAME, STARTED, STOPPED, Failure, Rig, check, compare_counting, counting, held_tail,
-                 numbered_report, packet_sizes, single_report, windows_report)
+                 numbered_report, packet_sizes, packets_for, single_report, windows_report)
 
 INVALIDATED = 0x88890004
 READ_FAILED = "failed to read WASAPI loopback samples"
@@ -28,14 +28,6 @@ def expect_exit(r, status):
 
 def stream_bytes(frames, packets):
     return 8 * sum(packet_sizes(frames, packets))
-
-
-def packets_for(frames, at_least_bytes):
-    n, total = 0, 0
-    while total < at_least_bytes:
-        total += 8 * frames[n % len(frames)]
-        n += 1
-    return n
 
 
 def check_stream(r, total_bytes):

@@ -89,6 +89,15 @@ def packet_sizes(frames, count):
     return [frames[i % len(frames)] for i in range(count)]
 
 
+def packets_for(frames, at_least_bytes):
+    """How many packets of the cycle of sizes `frames` carry at least `at_least_bytes`."""
+    n, total = 0, 0
+    while total < at_least_bytes:
+        total += 8 * frames[n % len(frames)]
+        n += 1
+    return n
+
+
 # --- reports -----------------------------------------------------------------------------
 def trim_ws(text):
     return text.rstrip("\t\n\v\f\r ")
