@@ -9,27 +9,17 @@ namespace brisvane {
 
 namespace {
 
-constexpr UINT UTF8_CODE_PAGE = 65001;
+constexpr NTSTATUS PENDING = static_cast<NTSTATUS>(STATUS_PENDING);
 
-std::expected<std::size_t, OutputError> write_bytes(HANDLE handle, std::span<const std::byte> bytes) {
-    IO_STATUS_BLOCK io_status{};
-    const auto length = static_cast<ULONG>(std::min<std::size_t>(bytes.size(), MAXDWORD));
-    NTSTATUS status = NtWriteFile(handle, nullptr, nullptr, nullptr, &io_status,
-                                  const_cast<std::byte*>(bytes.data()), length, nullptr, nullptr);
-    if (status == static_cast<NTSTATUS>(0x00000103L)) {  // STATUS_PENDING
-        WaitForSingleObject(handle, INFINITE);
-        status = io_status.Status;
-    }
-    if (status < 0) {
-        return std::unexpected(OutputError::os(RtlNtStatusToDosError(status)));
-    }
-    return static_cast<std::size_t>(io_status.Information);
+// The status block's status, as the kernel leaves it when the write completes.
+NTSTATUS completed_status(const IO_STATUS_BLOCK& io_status) {
+    return *static_cast<const volatile NTSTATUS*>(&io_status.Status);
 }
 
 // Writes valid UTF-8 to the console as UTF-16, all of it.
 std::expected<void, OutputError> write_console_text(HANDLE handle, std::span<const std::byte> text) {
     std::array<wchar_t, CONSOLE_CHUNK_BYTES> units;
-    const int count = MultiByteToWideChar(UTF8_CODE_PAGE, MB_ERR_INVALID_CHARS,
+    const int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
                                           reinterpret_cast<const char*>(text.data()), static_cast<int>(text.size()),
                                           units.data(), static_cast<int>(units.size()));
     if (count == 0) {
@@ -51,19 +41,55 @@ std::expected<void, OutputError> write_console_text(HANDLE handle, std::span<con
 
 }  // namespace
 
+// Every write is synchronous: one that pends is waited for on the writer's own event (never
+// on the file handle, which may lack SYNCHRONIZE access or be signalled by other I/O), and
+// its status block and bytes stay in place until the I/O has completed or been cancelled.
+std::expected<std::size_t, OutputError> StdHandleWriter::write_bytes(HANDLE handle,
+                                                                    std::span<const std::byte> bytes) {
+    const NtWriteFileFunction write_file = nt_write_file();
+    if (write_file == nullptr) {
+        return std::unexpected(OutputError::os(ERROR_PROC_NOT_FOUND));
+    }
+    if (!write_done_) {
+        write_done_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        if (!write_done_) {
+            return std::unexpected(OutputError::os(GetLastError()));
+        }
+    }
+    IO_STATUS_BLOCK io_status{};
+    io_status.Status = PENDING;
+    const auto length = static_cast<ULONG>(std::min<std::size_t>(bytes.size(), MAXDWORD));
+    NTSTATUS status = write_file(handle, write_done_.get(), nullptr, nullptr, &io_status,
+                                 const_cast<std::byte*>(bytes.data()), length, nullptr, nullptr);
+    if (status == PENDING) {
+        if (WaitForSingleObject(write_done_.get(), INFINITE) != WAIT_OBJECT_0) {
+            const DWORD wait_error = GetLastError();
+            CancelIoEx(handle, reinterpret_cast<OVERLAPPED*>(&io_status));
+            while (completed_status(io_status) == PENDING) {
+                Sleep(1);
+            }
+            return std::unexpected(OutputError::os(wait_error));
+        }
+        status = completed_status(io_status);
+    }
+    if (status < 0) {
+        return std::unexpected(OutputError::os(RtlNtStatusToDosError(status)));
+    }
+    return static_cast<std::size_t>(io_status.Information);
+}
+
 std::expected<std::size_t, OutputError> StdHandleWriter::write(std::span<const std::byte> bytes) {
     if (bytes.empty()) {
         return 0;
     }
     HANDLE handle = GetStdHandle(std_handle_id_);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return std::unexpected(OutputError::os(GetLastError()));
-    }
-    if (handle == nullptr) {
+    // A parent may store INVALID_HANDLE_VALUE for a handle it does not give: a missing
+    // handle like a null one (GetStdHandle sets no last error for it).
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return std::unexpected(OutputError::os(ERROR_INVALID_HANDLE_CODE));
     }
     DWORD mode = 0;
-    if (!GetConsoleMode(handle, &mode) || GetConsoleOutputCP() == UTF8_CODE_PAGE) {
+    if (!GetConsoleMode(handle, &mode) || GetConsoleOutputCP() == CP_UTF8) {
         return write_bytes(handle, bytes);
     }
     const ConsoleWritePlan plan = plan_console_write(bytes, pending_utf8_);

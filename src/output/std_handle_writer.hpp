@@ -4,6 +4,7 @@
 
 #include "output/console_write_plan.hpp"
 #include "output/raw_writer.hpp"
+#include "platform/owned_handle.hpp"
 
 namespace brisvane {
 
@@ -16,8 +17,13 @@ public:
     std::expected<std::size_t, OutputError> write(std::span<const std::byte> bytes) override;
 
 private:
+    std::expected<std::size_t, OutputError> write_bytes(HANDLE handle, std::span<const std::byte> bytes);
+
     DWORD std_handle_id_;
     PendingUtf8 pending_utf8_;
+    // Signalled when a write that pends completes (a handle opened for overlapped I/O);
+    // created on the first write and kept.
+    OwnedHandle write_done_;
 };
 
 }  // namespace brisvane
