@@ -2,8 +2,6 @@
 
 #include <windows.h>
 #include <mmreg.h>
-#include <ks.h>
-#include <ksmedia.h>
 
 namespace brisvane {
 

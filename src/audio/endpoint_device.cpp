@@ -3,6 +3,7 @@
 #include <audioclient.h>
 
 #include "audio/stream_client.hpp"
+#include "audio/windows_error.hpp"
 
 namespace brisvane {
 
@@ -25,10 +26,10 @@ std::expected<EndpointDevice, AudioError> open_default_endpoint(Direction direct
     if (const HRESULT hr = CoCreateInstance(CLSID_DEVICE_ENUMERATOR, nullptr, CLSCTX_ALL, IID_DEVICE_ENUMERATOR,
                                             enumerator.put_void());
         FAILED(hr)) {
-        return std::unexpected(AudioError::windows(HresultError::from_status(hr)));
+        return windows_error(hr);
     }
     if (!enumerator) {
-        return std::unexpected(AudioError::windows(HresultError::empty()));
+        return no_object_error();
     }
     ComPtr<IMMDevice> device;
     const HRESULT hr =
@@ -37,11 +38,11 @@ std::expected<EndpointDevice, AudioError> open_default_endpoint(Direction direct
         // Take the thread's error object before the enumerator's release can replace it.
         auto error = HresultError::from_status(hr);
         enumerator.reset();
-        return std::unexpected(AudioError::windows(std::move(error)));
+        return windows_error(std::move(error));
     }
     enumerator.reset();
     if (!device) {
-        return std::unexpected(AudioError::windows(HresultError::empty()));
+        return no_object_error();
     }
     return EndpointDevice{std::move(device), direction};
 }
@@ -50,10 +51,10 @@ std::expected<StreamClient, AudioError> activate_client(const EndpointDevice& en
     ComPtr<IAudioClient> client;
     if (const HRESULT hr = endpoint.device->Activate(IID_AUDIO_CLIENT, CLSCTX_ALL, nullptr, client.put_void());
         FAILED(hr)) {
-        return std::unexpected(AudioError::windows(HresultError::from_status(hr)));
+        return windows_error(hr);
     }
     if (!client) {
-        return std::unexpected(AudioError::windows(HresultError::empty()));
+        return no_object_error();
     }
     return StreamClient(std::move(client), endpoint.direction);
 }

@@ -6,7 +6,7 @@
 #include <expected>
 
 #include "audio/audio_types.hpp"
-#include "audio/com_ptr.hpp"
+#include "platform/com_ptr.hpp"
 #include "error/audio_error.hpp"
 
 namespace brisvane {

@@ -2,6 +2,8 @@
 
 #include <span>
 
+#include "audio/windows_error.hpp"
+
 namespace brisvane {
 
 std::expected<PacketInfo, AudioError> read_packet(const PacketReader& reader, PcmQueue& queue) {
@@ -12,7 +14,7 @@ std::expected<PacketInfo, AudioError> read_packet(const PacketReader& reader, Pc
     UINT64 qpc_position = 0;
     if (const HRESULT hr = reader.get()->GetBuffer(&data, &frames, &flags, &device_position, &qpc_position);
         FAILED(hr)) {
-        return std::unexpected(AudioError::windows(HresultError::from_status(hr)));
+        return windows_error(hr);
     }
     const PacketInfo info{
         .frames = frames,
@@ -28,7 +30,7 @@ std::expected<PacketInfo, AudioError> read_packet(const PacketReader& reader, Pc
     const std::uint64_t bytes = std::uint64_t{frames} * reader.bytes_per_frame();
     queue.append(std::span(reinterpret_cast<const std::byte*>(data), static_cast<std::size_t>(bytes)));
     if (const HRESULT hr = reader.get()->ReleaseBuffer(frames); FAILED(hr)) {
-        return std::unexpected(AudioError::windows(HresultError::from_status(hr)));
+        return windows_error(hr);
     }
     return info;
 }

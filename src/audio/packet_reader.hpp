@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "audio/audio_types.hpp"
-#include "audio/com_ptr.hpp"
+#include "platform/com_ptr.hpp"
 #include "error/audio_error.hpp"
 #include "output/pcm_queue.hpp"
 

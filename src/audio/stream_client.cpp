@@ -3,6 +3,7 @@
 #include "audio/buffer_event.hpp"
 #include "audio/client_plan.hpp"
 #include "audio/packet_reader.hpp"
+#include "audio/windows_error.hpp"
 
 namespace brisvane {
 
@@ -11,10 +12,6 @@ namespace {
 // {C8ADBD64-E71E-48A0-A4DE-185C395CD317}
 constexpr IID IID_AUDIO_CAPTURE_CLIENT = {
     0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
-
-std::unexpected<AudioError> windows_error(HRESULT hr) {
-    return std::unexpected(AudioError::windows(HresultError::from_status(hr)));
-}
 
 }  // namespace
 
@@ -59,7 +56,7 @@ std::expected<std::uint32_t, AudioError> buffer_frame_count(const StreamClient& 
 std::expected<BufferEvent, AudioError> create_buffer_event(const StreamClient& client) {
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr || event == INVALID_HANDLE_VALUE) {
-        return std::unexpected(AudioError::windows(HresultError::from_last_error()));
+        return windows_error(HresultError::from_last_error());
     }
     // The handle stays open for the life of the process, also when registration fails.
     if (const HRESULT hr = client.get()->SetEventHandle(event); FAILED(hr)) {
@@ -74,7 +71,7 @@ std::expected<PacketReader, AudioError> capture_service(const StreamClient& clie
         return windows_error(hr);
     }
     if (!capture) {
-        return std::unexpected(AudioError::windows(HresultError::empty()));
+        return no_object_error();
     }
     return PacketReader(std::move(capture), client.bytes_per_frame().value_or(0), client.share_mode());
 }

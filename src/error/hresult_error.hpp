@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "audio/com_ptr.hpp"
+#include "platform/com_ptr.hpp"
 #include "error/chained_error.hpp"
 
 namespace brisvane {

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "audio/com_ptr.hpp"
+#include "platform/com_ptr.hpp"
 #include "error/restricted_error_info.hpp"
 #include "error/wide_text.hpp"
 
@@ -50,7 +50,6 @@ private:
 
 constexpr DWORD SYSTEM_MESSAGE_FLAGS =
     FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
-constexpr HRESULT NT_FACILITY_BIT = 0x10000000;
 constexpr DWORD SEARCH_DEFAULT_DIRS = 0x00001000;  // LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
 constexpr DWORD OS_ERROR_BUFFER_UNITS = 2048;
 
@@ -85,10 +84,10 @@ std::string system_message(HRESULT code) {
     DWORD flags = SYSTEM_MESSAGE_FLAGS;
     HMODULE module = nullptr;
     auto id = static_cast<DWORD>(code);
-    if ((code & NT_FACILITY_BIT) != 0) {
+    if ((code & FACILITY_NT_BIT) != 0) {
         module = LoadLibraryExA("ntdll.dll", nullptr, SEARCH_DEFAULT_DIRS);
         flags |= FORMAT_MESSAGE_FROM_HMODULE;
-        id &= 0xEFFFFFFFu;
+        id &= ~static_cast<DWORD>(FACILITY_NT_BIT);
     }
     wchar_t* buffer = nullptr;
     const DWORD units =
@@ -112,12 +111,10 @@ std::string os_error_message(std::uint32_t code) {
         return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " + std::to_string(failure) +
                ")";
     }
-    auto text = utf16_to_utf8_strict(as_utf16(buffer, units));
+    auto text = utf16_to_utf8_strict(trim_trailing_white_space(as_utf16(buffer, units)));
     if (!text) {
         return "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";
     }
-    const auto end = text->find_last_not_of(" \t\n\r\f");
-    text->erase(end == std::string::npos ? 0 : end + 1);
     return *text;
 }
 

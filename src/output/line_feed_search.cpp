@@ -12,12 +12,10 @@ namespace brisvane {
 
 namespace {
 
-constexpr std::byte LINE_FEED{0x0A};
-
 // Whether any of the 128 bytes at `block` is a line feed.
 bool block_has_line_feed(const std::byte* block) {
 #if defined(BRISVANE_HAVE_SSE2)
-    const __m128i line_feeds = _mm_set1_epi8(0x0A);
+    const __m128i line_feeds = _mm_set1_epi8(std::to_integer<char>(LINE_FEED));
     const auto* p = reinterpret_cast<const __m128i*>(block);
     __m128i any = _mm_setzero_si128();
     for (int i = 0; i < 8; ++i) {
@@ -31,7 +29,7 @@ bool block_has_line_feed(const std::byte* block) {
     for (int i = 0; i < 16; ++i) {
         std::uint64_t word;
         std::memcpy(&word, block + 8 * i, sizeof word);
-        const std::uint64_t x = word ^ (ONES * 0x0A);
+        const std::uint64_t x = word ^ (ONES * std::to_integer<std::uint64_t>(LINE_FEED));
         any |= (x - ONES) & ~x & HIGHS;
     }
     return any != 0;

@@ -6,12 +6,6 @@
 
 namespace brisvane {
 
-namespace {
-
-constexpr std::byte LINE_FEED{0x0A};
-
-}  // namespace
-
 LineWriter::LineWriter(RawWriter& raw, std::size_t capacity)
     : raw_(&raw), buffer_(std::make_unique_for_overwrite<std::byte[]>(capacity)), capacity_(capacity) {}
 
