@@ -248,6 +248,42 @@ packet_frames = 480
         (mode, len(released), (released[-1][0] - started) / 1e6))
 
 
+# --- 6b. standard handles of other kinds -----------------------------------------------------------
+def case_overlapped_stdout(rig):
+    """Standard output opened for overlapped I/O and read slowly, so that writes pend: as it is,
+    and as a duplicate that cannot be waited on (no SYNCHRONIZE access)."""
+    sizes = [441, 480, 1056]
+    packets = 600
+    for mode in ([], ["--no-synchronize"]):
+        r = rig.run("overlapped" + "".join(mode), """
+source = counting
+pace = fast
+packet_frames = 441,480,1056
+invalidate_after_packets = %d
+""" % packets, ["--overlapped-stdout", "--read-delay-ms", "2"] + mode, timeout=300)
+        expect_exit(r, 1)
+        whole = check_stream(r, stream_bytes(sizes, packets))
+        check(len(r.frames) == whole // FRAME, "frames file lists %d frames" % len(r.frames))
+        check(r.stderr == STARTED + invalidation_report(rig).encode(), "standard error: %r" % r.stderr)
+        log("overlapped standard output%s: %d frames exact, then the report" % ("".join(mode), whole // FRAME))
+
+
+def case_invalid_std_handles(rig):
+    """INVALID_HANDLE_VALUE for every standard handle is a missing handle: the program runs on,
+    discarding its output, until the device goes away."""
+    r = rig.run("invalid-std-handles", """
+source = counting
+pace = realtime
+packet_frames = 480
+invalidate_after_packets = 150
+""", ["--invalid-std-handles"])
+    expect_exit(r, 1)
+    check(r.launcher_out == b"" and r.launcher_err == b"",
+          "something was written: %r %r" % (r.launcher_out, r.launcher_err))
+    check(len(r.log.calls("ReleaseBuffer")) == 150, "not every packet was read: " + r.describe())
+    log("invalid standard handles: 150 packets read, exit status 1 at the device loss")
+
+
 # --- 7. nothing playing for more than 3 s -----------------------------------------------------------
 def case_gap(rig):
     gap = (1000, 4600)
@@ -471,6 +507,8 @@ CASES = {
     "invalidated": case_invalidated,
     "reader-closes": case_reader_closes,
     "no-std-handles": case_no_std_handles,
+    "overlapped-stdout": case_overlapped_stdout,
+    "invalid-std-handles": case_invalid_std_handles,
     "gap": case_gap,
     "backlog": case_backlog,
     "release": case_release,

@@ -18,15 +18,25 @@
 //     --detached                      no STARTF_USESTDHANDLES, DETACHED_PROCESS, no inheritance:
 //                                     whatever the system gives a child without a console
 //     --pipe-size N                   the pipes' buffer size (default 4096)
+//     --overlapped-stdout             standard output is the client end of a named pipe opened
+//                                     for overlapped I/O, as Node.js's 'overlapped' stdio gives
+//     --no-synchronize                the child's standard output is a duplicate without
+//                                     SYNCHRONIZE access
+//     --read-delay-ms MS              wait MS ms before each read of standard output
+//     --invalid-std-handles           STARTF_USESTDHANDLES with INVALID_HANDLE_VALUE for all
+//                                     three, put back after the child's DLLs have loaded (Wine's
+//                                     msvcrt turns them into null handles while it loads)
 //   launcher.exe --message CODE       prints FormatMessageW's text for the system message CODE
 //
 // Exit status: the child's; 124 when the launcher ended it as asked (--stop-after-*),
 // 125 when the launcher itself failed, 126 when the safety limit ended the child.
 #include <windows.h>
+#include <winternl.h>
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -84,6 +94,10 @@ struct Options {
     long long stop_after_ms = -1, timeout_ms = 300000;
     bool no_std_handles = false;
     bool detached = false;
+    bool overlapped_stdout = false;
+    bool no_synchronize = false;
+    bool invalid_std_handles = false;
+    DWORD read_delay_ms = 0;
     DWORD pipe_size = 4096;
 } g_opt;
 
@@ -129,6 +143,7 @@ DWORD WINAPI drain_stdout(void*) {
             const unsigned long long left = g_opt.pauses[next_pause].at_bytes - g_out_bytes;
             if (left < want) want = static_cast<DWORD>(left);
         }
+        if (g_opt.read_delay_ms > 0) Sleep(g_opt.read_delay_ms);
         DWORD got = 0;
         if (!ReadFile(g_out_read, buffer.data(), want, &got, nullptr) || got == 0) {
             g_out_error = GetLastError();
@@ -194,6 +209,89 @@ int print_message(const wchar_t* code_text) {
     return 0;
 }
 
+// Standard output as the client end of a named pipe opened for overlapped I/O; the launcher
+// reads the server end.
+HANDLE overlapped_stdout_pipe(SECURITY_ATTRIBUTES& inheritable) {
+    const std::wstring name = L"\\\\.\\pipe\\brisvane-launcher-" + std::to_wstring(GetCurrentProcessId());
+    g_out_read = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                                  g_opt.pipe_size, g_opt.pipe_size, 0, nullptr);
+    if (g_out_read == INVALID_HANDLE_VALUE) fail("CreateNamedPipeW");
+    HANDLE client = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                                nullptr);
+    if (client == INVALID_HANDLE_VALUE) fail("cannot open the client end of the named pipe");
+    return client;
+}
+
+// A duplicate of the handle without SYNCHRONIZE access: nothing can wait on it.
+HANDLE without_synchronize(HANDLE handle) {
+    HANDLE duplicate = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &duplicate,
+                         FILE_GENERIC_WRITE & ~static_cast<DWORD>(SYNCHRONIZE), TRUE, 0))
+        fail("DuplicateHandle");
+    CloseHandle(handle);
+    return duplicate;
+}
+
+// Runs the child under the debug API up to its entry point, where its DLLs have been
+// initialised, sets its three standard handles to INVALID_HANDLE_VALUE and lets it go.
+void put_back_invalid_std_handles(DWORD process_id) {
+    void* entry = nullptr;
+    HANDLE process = nullptr;
+    BYTE original = 0;
+    for (;;) {
+        DEBUG_EVENT event{};
+        if (!WaitForDebugEvent(&event, 60000)) fail("WaitForDebugEvent");
+        DWORD verdict = DBG_CONTINUE;
+        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
+            const auto& created = event.u.CreateProcessInfo;
+            if (created.hFile) CloseHandle(created.hFile);
+            process = created.hProcess;
+            entry = reinterpret_cast<void*>(created.lpStartAddress);
+            const BYTE breakpoint = 0xCC;
+            if (!ReadProcessMemory(process, entry, &original, 1, nullptr) ||
+                !WriteProcessMemory(process, entry, &breakpoint, 1, nullptr))
+                fail("cannot set a breakpoint at the entry point");
+            FlushInstructionCache(process, entry, 1);
+        } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
+            if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+        } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
+            const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
+            if (record.ExceptionCode == EXCEPTION_BREAKPOINT && record.ExceptionAddress == entry) {
+                WriteProcessMemory(process, entry, &original, 1, nullptr);
+                FlushInstructionCache(process, entry, 1);
+                HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
+                CONTEXT context{};
+                context.ContextFlags = CONTEXT_CONTROL;
+                if (!thread || !GetThreadContext(thread, &context)) fail("GetThreadContext");
+                context.Rip = reinterpret_cast<DWORD64>(entry);
+                if (!SetThreadContext(thread, &context)) fail("SetThreadContext");
+                CloseHandle(thread);
+                PROCESS_BASIC_INFORMATION basic{};
+                if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) < 0)
+                    fail("NtQueryInformationProcess");
+                PRTL_USER_PROCESS_PARAMETERS parameters = nullptr;
+                if (!ReadProcessMemory(process, reinterpret_cast<BYTE*>(basic.PebBaseAddress) + offsetof(PEB, ProcessParameters),
+                                       &parameters, sizeof parameters, nullptr))
+                    fail("cannot read the process parameters");
+                // StandardInput, StandardOutput and StandardError follow ConsoleHandle and ConsoleFlags.
+                HANDLE invalid[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+                auto* standard_handles = reinterpret_cast<BYTE*>(parameters) +
+                                         offsetof(RTL_USER_PROCESS_PARAMETERS, Reserved2) + 2 * sizeof(PVOID);
+                if (!WriteProcessMemory(process, standard_handles, invalid, sizeof invalid, nullptr))
+                    fail("cannot write the standard handles");
+                ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+                DebugSetProcessKillOnExit(FALSE);
+                if (!DebugActiveProcessStop(process_id)) fail("DebugActiveProcessStop");
+                return;
+            }
+            if (record.ExceptionCode != EXCEPTION_BREAKPOINT) verdict = DBG_EXCEPTION_NOT_HANDLED;
+        } else if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) {
+            fail("the child ended before its entry point");
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, verdict);
+    }
+}
+
 void parse(int argc, wchar_t** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::wstring a = argv[i];
@@ -221,6 +319,10 @@ void parse(int argc, wchar_t** argv) {
         else if (a == L"--stop-after-bytes") g_opt.stop_after_bytes = std::wcstoll(value().c_str(), nullptr, 10);
         else if (a == L"--timeout-ms") g_opt.timeout_ms = std::wcstoll(value().c_str(), nullptr, 10);
         else if (a == L"--pipe-size") g_opt.pipe_size = static_cast<DWORD>(std::wcstoul(value().c_str(), nullptr, 10));
+        else if (a == L"--read-delay-ms") g_opt.read_delay_ms = static_cast<DWORD>(std::wcstoul(value().c_str(), nullptr, 10));
+        else if (a == L"--overlapped-stdout") g_opt.overlapped_stdout = true;
+        else if (a == L"--no-synchronize") g_opt.no_synchronize = true;
+        else if (a == L"--invalid-std-handles") g_opt.no_std_handles = g_opt.invalid_std_handles = true;
         else if (a == L"--no-std-handles") g_opt.no_std_handles = true;
         else if (a == L"--detached") g_opt.no_std_handles = g_opt.detached = true;
         else {
@@ -245,9 +347,16 @@ int wmain(int argc, wchar_t** argv) {
     si.cb = sizeof si;
     si.dwFlags = g_opt.detached ? 0 : STARTF_USESTDHANDLES;
     HANDLE out_write = nullptr, err_write = nullptr, in_null = nullptr;
-    if (!g_opt.no_std_handles) {
+    if (g_opt.invalid_std_handles) {
+        si.hStdInput = si.hStdOutput = si.hStdError = INVALID_HANDLE_VALUE;
+    } else if (!g_opt.no_std_handles) {
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        if (!CreatePipe(&g_out_read, &out_write, &sa, g_opt.pipe_size)) fail("CreatePipe");
+        if (g_opt.overlapped_stdout) {
+            out_write = overlapped_stdout_pipe(sa);
+        } else if (!CreatePipe(&g_out_read, &out_write, &sa, g_opt.pipe_size)) {
+            fail("CreatePipe");
+        }
+        if (g_opt.no_synchronize) out_write = without_synchronize(out_write);
         if (!CreatePipe(&g_err_read, &err_write, &sa, g_opt.pipe_size)) fail("CreatePipe");
         SetHandleInformation(g_out_read, HANDLE_FLAG_INHERIT, 0);
         SetHandleInformation(g_err_read, HANDLE_FLAG_INHERIT, 0);
@@ -260,9 +369,11 @@ int wmain(int argc, wchar_t** argv) {
     PROCESS_INFORMATION pi{};
     const unsigned long long start_us = now_us();
     if (!CreateProcessW(g_opt.exe.c_str(), command.data(), nullptr, nullptr, g_opt.no_std_handles ? FALSE : TRUE,
-                        g_opt.detached ? DETACHED_PROCESS : 0,
+                        (g_opt.detached ? DETACHED_PROCESS : 0) |
+                            (g_opt.invalid_std_handles ? DEBUG_ONLY_THIS_PROCESS : 0),
                         nullptr, nullptr, &si, &pi))
         fail("CreateProcessW");
+    if (g_opt.invalid_std_handles) put_back_invalid_std_handles(pi.dwProcessId);
     g_child = pi.hProcess;
     CloseHandle(pi.hThread);
     // Only the child holds the write ends now, so the reads end when it does.
