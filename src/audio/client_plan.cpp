@@ -36,19 +36,19 @@ std::expected<ClientPlan, ClientRefusal> plan_client(Direction client_direction,
     return std::visit(
         Overloaded{
             [&](const SharedPolled& m) {
-                return ClientPlan{SHARE_MODE_SHARED, flags | (m.convert_format ? CONVERSION : 0), m.buffer_hns, 0, false};
+                return ClientPlan{SHARE_MODE_SHARED, flags | (m.convert_format ? CONVERSION : 0), false, m.buffer_hns, 0};
             },
             [&](const ExclusivePolled& m) {
-                return ClientPlan{SHARE_MODE_EXCLUSIVE, flags, m.buffer_hns, m.period_hns, false};
+                return ClientPlan{SHARE_MODE_EXCLUSIVE, flags, false, m.buffer_hns, m.period_hns};
             },
             [&](const SharedEventDriven& m) {
                 return ClientPlan{SHARE_MODE_SHARED,
-                                  flags | (m.convert_format ? CONVERSION : 0) | STREAMFLAGS_EVENTCALLBACK,
-                                  m.buffer_hns, 0, true};
+                                  flags | (m.convert_format ? CONVERSION : 0) | STREAMFLAGS_EVENTCALLBACK, true,
+                                  m.buffer_hns, 0};
             },
             [&](const ExclusiveEventDriven& m) {
-                return ClientPlan{SHARE_MODE_EXCLUSIVE, flags | STREAMFLAGS_EVENTCALLBACK, m.period_hns, m.period_hns,
-                                  true};
+                return ClientPlan{SHARE_MODE_EXCLUSIVE, flags | STREAMFLAGS_EVENTCALLBACK, true, m.period_hns,
+                                  m.period_hns};
             },
         },
         mode);

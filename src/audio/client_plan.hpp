@@ -15,13 +15,15 @@ inline constexpr std::uint32_t STREAMFLAGS_EVENTCALLBACK = 0x00040000;
 inline constexpr std::uint32_t STREAMFLAGS_SRC_DEFAULT_QUALITY = 0x08000000;
 inline constexpr std::uint32_t STREAMFLAGS_AUTOCONVERTPCM = 0x80000000;
 
-// The arguments of IAudioClient::Initialize for one request.
+// The arguments of IAudioClient::Initialize for one request. No member ends in padding:
+// libc++ 16 keeps std::expected's has-value flag in a value's tail padding, where copying
+// the value overwrites it.
 struct ClientPlan {
     std::uint32_t share_mode = SHARE_MODE_SHARED;
     std::uint32_t stream_flags = 0;
+    bool event_driven = false;
     std::int64_t buffer_hns = 0;
     std::int64_t periodicity_hns = 0;
-    bool event_driven = false;
     friend bool operator==(const ClientPlan&, const ClientPlan&) = default;
 };
 

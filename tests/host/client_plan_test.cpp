@@ -11,7 +11,7 @@ constexpr std::int64_t PERIOD = 100000;
 TEST(ClientPlan, LoopbackCaptureSharedEventDrivenWithConversion) {
     const auto plan = plan_client(Direction::Render, Direction::Capture, SharedEventDriven{true, BUFFER});
     ASSERT_TRUE(plan);
-    EXPECT_EQ(*plan, (ClientPlan{SHARE_MODE_SHARED, 0x88060000u, BUFFER, 0, true}));
+    EXPECT_EQ(*plan, (ClientPlan{SHARE_MODE_SHARED, 0x88060000u, true, BUFFER, 0}));
 }
 
 TEST(ClientPlan, FlagsAndDurationsForEveryMode) {
@@ -22,16 +22,16 @@ TEST(ClientPlan, FlagsAndDurationsForEveryMode) {
         ClientPlan expected;
     };
     const Case cases[] = {
-        {Direction::Render, Direction::Capture, SharedPolled{false, BUFFER}, {SHARE_MODE_SHARED, 0x00020000u, BUFFER, 0, false}},
-        {Direction::Render, Direction::Capture, SharedPolled{true, BUFFER}, {SHARE_MODE_SHARED, 0x88020000u, BUFFER, 0, false}},
-        {Direction::Render, Direction::Capture, SharedEventDriven{false, BUFFER}, {SHARE_MODE_SHARED, 0x00060000u, BUFFER, 0, true}},
-        {Direction::Render, Direction::Render, SharedEventDriven{true, BUFFER}, {SHARE_MODE_SHARED, 0x88040000u, BUFFER, 0, true}},
-        {Direction::Render, Direction::Render, ExclusivePolled{BUFFER, PERIOD}, {SHARE_MODE_EXCLUSIVE, 0u, BUFFER, PERIOD, false}},
-        {Direction::Render, Direction::Render, ExclusiveEventDriven{PERIOD}, {SHARE_MODE_EXCLUSIVE, 0x00040000u, PERIOD, PERIOD, true}},
-        {Direction::Capture, Direction::Capture, SharedPolled{false, BUFFER}, {SHARE_MODE_SHARED, 0u, BUFFER, 0, false}},
-        {Direction::Capture, Direction::Capture, SharedEventDriven{true, BUFFER}, {SHARE_MODE_SHARED, 0x88040000u, BUFFER, 0, true}},
-        {Direction::Capture, Direction::Capture, ExclusiveEventDriven{PERIOD}, {SHARE_MODE_EXCLUSIVE, 0x00040000u, PERIOD, PERIOD, true}},
-        {Direction::Capture, Direction::Capture, ExclusivePolled{BUFFER, PERIOD}, {SHARE_MODE_EXCLUSIVE, 0u, BUFFER, PERIOD, false}},
+        {Direction::Render, Direction::Capture, SharedPolled{false, BUFFER}, {SHARE_MODE_SHARED, 0x00020000u, false, BUFFER, 0}},
+        {Direction::Render, Direction::Capture, SharedPolled{true, BUFFER}, {SHARE_MODE_SHARED, 0x88020000u, false, BUFFER, 0}},
+        {Direction::Render, Direction::Capture, SharedEventDriven{false, BUFFER}, {SHARE_MODE_SHARED, 0x00060000u, true, BUFFER, 0}},
+        {Direction::Render, Direction::Render, SharedEventDriven{true, BUFFER}, {SHARE_MODE_SHARED, 0x88040000u, true, BUFFER, 0}},
+        {Direction::Render, Direction::Render, ExclusivePolled{BUFFER, PERIOD}, {SHARE_MODE_EXCLUSIVE, 0u, false, BUFFER, PERIOD}},
+        {Direction::Render, Direction::Render, ExclusiveEventDriven{PERIOD}, {SHARE_MODE_EXCLUSIVE, 0x00040000u, true, PERIOD, PERIOD}},
+        {Direction::Capture, Direction::Capture, SharedPolled{false, BUFFER}, {SHARE_MODE_SHARED, 0u, false, BUFFER, 0}},
+        {Direction::Capture, Direction::Capture, SharedEventDriven{true, BUFFER}, {SHARE_MODE_SHARED, 0x88040000u, true, BUFFER, 0}},
+        {Direction::Capture, Direction::Capture, ExclusiveEventDriven{PERIOD}, {SHARE_MODE_EXCLUSIVE, 0x00040000u, true, PERIOD, PERIOD}},
+        {Direction::Capture, Direction::Capture, ExclusivePolled{BUFFER, PERIOD}, {SHARE_MODE_EXCLUSIVE, 0u, false, BUFFER, PERIOD}},
     };
     for (const auto& c : cases) {
         const auto plan = plan_client(c.client, c.requested, c.mode);
