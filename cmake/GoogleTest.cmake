@@ -1,6 +1,8 @@
 # GoogleTest: the installed package when there is one for this target, otherwise built
-# from the sources that Debian's googletest package installs (the cross build).
-if(NOT CMAKE_CROSSCOMPILING)
+# from the sources that Debian's googletest package installs (the cross build, and builds
+# with another standard library than the installed package's).
+option(BRISVANE_GOOGLETEST_FROM_SOURCE "Build GoogleTest from its sources with this compiler" OFF)
+if(NOT CMAKE_CROSSCOMPILING AND NOT BRISVANE_GOOGLETEST_FROM_SOURCE)
   find_package(GTest QUIET)
 endif()
 if(NOT TARGET GTest::gtest_main)
