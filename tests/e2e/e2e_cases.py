@@ -6,7 +6,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "sim"))
 from rig import (FRAME, STARTED, STOPPED, Failure, Rig, check, compare_counting, counting, held_tail,
                  numbered_report, packet_sizes, packets_for, single_report, windows_report)
 

@@ -18,7 +18,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree from the imp
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 EXAMPLES = os.path.join(REPO, "examples")
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+sys.path.insert(0, os.path.join(REPO, "tools", "sim"))
 sys.path.insert(0, os.path.join(EXAMPLES, "python"))
 from rig import FRAME, EngineLog, Failure, Rig, check, hr_display, windows_report, winpath  # noqa: E402
 

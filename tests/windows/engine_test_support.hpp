@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "../fakes/fake_engine.hpp"
-#include "../fakes/fake_registration.hpp"
+#include "fake_engine.hpp"
+#include "fake_registration.hpp"
 #include "error/app_error.hpp"
 #include "error/display_text.hpp"
 #include "error/hresult_code.hpp"

@@ -1,9 +1,9 @@
 // Drives the simulated audio engine through plain COM calls, the way the capture
 // code will, to show that registration, call recording, fault injection, the
 // packet script and refcount tracking behave as the capture tests rely on.
-#include "../fakes/fake_engine.hpp"
-#include "../fakes/fake_registration.hpp"
-#include "../fakes/fake_restricted_error_info.hpp"
+#include "fake_engine.hpp"
+#include "fake_registration.hpp"
+#include "fake_restricted_error_info.hpp"
 
 #include <gtest/gtest.h>
 

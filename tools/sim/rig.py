@@ -226,8 +226,8 @@ class Rig:
     def __init__(self, build_dir):
         self.build = os.path.abspath(build_dir)
         self.exe = os.path.join(self.build, "src", "brisvane.exe")
-        self.launcher = os.path.join(self.build, "tests", "e2e", "launcher.exe")
-        self.dll = os.path.join(self.build, "tests", "engine_server", "brisvane_engine_server.dll")
+        self.launcher = os.path.join(self.build, "tools", "sim", "launcher", "launcher.exe")
+        self.dll = os.path.join(self.build, "tools", "sim", "server", "brisvane_engine_server.dll")
         self.wine_run = os.path.join(self.build, "wine-run")
         self.root = os.path.join(self.build, "e2e")
         self.prefix = os.path.join(self.root, "wineprefix")

@@ -1,5 +1,5 @@
 // The simulated audio engine as an in-process COM server: serves the device
-// enumerator class with the fake objects of tests/fakes and plays the scenario
+// enumerator class with the fake objects of tools/sim/engine and plays the scenario
 // named by BRISVANE_ENGINE_SCENARIO (see SCENARIO.md). Test tooling only.
 #include "fake_engine.hpp"
 #include "fake_engine_driver.hpp"
