@@ -96,6 +96,7 @@ class _Run:
         except (OSError, ValueError):
             pass  # closed under us: the run is being ended
         finally:
+            stream.close()
             self.first_line.set()
 
     @property
@@ -152,6 +153,8 @@ class _Session:
             run.wait_started(self.start_timeout)
         except BaseException:
             run.end()
+            if run.process.stdout is not None:
+                run.process.stdout.close()
             raise
         return run
 
