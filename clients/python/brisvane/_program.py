@@ -11,7 +11,6 @@ from typing import List, Optional, Sequence, Union
 from ._errors import BrisvaneError
 
 OVERRIDE = "BRISVANE_COMMAND"
-WATCH_OVERRIDE = "BRISVANE_WATCH_COMMAND"
 BUNDLED_DIR = Path(__file__).resolve().parent / "bin"
 
 Program = Union[str, "os.PathLike[str]", Sequence[str]]
@@ -33,7 +32,8 @@ def _split(value: str) -> List[str]:
 
 def resolve(program: Optional[Program] = None, *, name: str = "brisvane.exe",
             override: str = OVERRIDE) -> List[str]:
-    """The command that starts the program, or BrisvaneError saying how to provide it."""
+    """The command that starts the program (`name`, overridden by the variable `override`:
+    brisvane-watch.exe will be found the same way), or BrisvaneError saying how to provide it."""
     if program is not None:
         if isinstance(program, (str, os.PathLike)):
             return [os.fspath(program)]
@@ -52,11 +52,3 @@ def resolve(program: Optional[Program] = None, *, name: str = "brisvane.exe",
                         "%s=\"wine /path/to/%s\") or pass it as `program`" % (why, override, override, name),
                         code="PROGRAM_NOT_FOUND")
 
-
-def resolve_watch() -> Optional[List[str]]:
-    """The command of brisvane-watch.exe (one line per change of the default render device),
-    when there is one: its override, or the bundled file on Windows."""
-    try:
-        return resolve(name="brisvane-watch.exe", override=WATCH_OVERRIDE)
-    except BrisvaneError:
-        return None
