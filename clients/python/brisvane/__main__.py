@@ -36,7 +36,10 @@ class Meter:
         self.last = 0.0
 
     def frame(self, frame, seconds: float) -> None:
-        peak = max(abs(float(max(frame))), abs(float(min(frame)))) / self.scale if len(frame) else 0.0
+        if hasattr(frame, "dtype"):  # NumPy
+            peak = float(abs(frame.astype("float64")).max()) / self.scale
+        else:
+            peak = max(max(frame), -min(frame)) / self.scale
         self.peak = max(self.peak, peak)
         now = time.monotonic()
         if now - self.last < 0.1:
@@ -77,6 +80,8 @@ def record(args: argparse.Namespace) -> int:
     except BrisvaneError as error:
         print(explain(error), file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        return 130
     wav = WavWriter(args.out, args.rate, channels, sample_format)
     limit = None if args.seconds is None else int(round(args.seconds * 50))
     frames, status = 0, 0

@@ -256,7 +256,7 @@ class _Session:
             self.wake()
         if run is not None:
             run.end()
-            if run.process.stdout is not None and threading.current_thread() is not run.stderr_reader:
+            if threading.current_thread() is not run.stderr_reader:
                 run.stderr_reader.join(5)
 
     # --- the queue and the timeline ------------------------------------------------------------
@@ -391,7 +391,12 @@ class Capture:
         with its report when it failed instead, or when start_timeout passed."""
         if not self._started:
             self._started = True
-            self._session.begin(self._session.launch())
+            try:
+                run = self._session.launch()
+            except BrisvaneError as error:
+                self._session.finish(error)  # reads raise it too
+                raise
+            self._session.begin(run)
         return self
 
     def __enter__(self) -> "Capture":
