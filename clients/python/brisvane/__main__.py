@@ -23,8 +23,8 @@ def explain(error: BrisvaneError) -> str:
         lines.append("brisvane's report:\n  " + error.report.rstrip("\n").replace("\n", "\n  "))
     if error.code:
         lines.append("code: %s%s" % (error.code, " (HRESULT 0x%08X)" % error.hresult if error.hresult else ""))
-    if error.advice:
-        lines.append("what to do: " + error.advice)
+    if error.hint:
+        lines.append("what to do: " + error.hint)
     return "\n".join(lines)
 
 

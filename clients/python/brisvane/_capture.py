@@ -20,6 +20,7 @@ from ._program import Program, resolve
 
 STARTED_LINE = b"brisvane started\n"
 FRAME_SECONDS = 0.02
+STEADY_RUN = 30.0  # seconds a run lasts before its end counts as a first loss again
 # Codes after which starting again can succeed: the device went away (and, while a new default
 # device is not there yet, there is none).
 RESTARTABLE = ("DEVICE_INVALIDATED", "RESOURCES_INVALIDATED")
@@ -29,9 +30,11 @@ RETRYABLE_WHILE_RESTARTING = RESTARTABLE + ("NO_AUDIO_ENDPOINT",)
 @dataclass(frozen=True)
 class Gap:
     """Silence filled on the continuous timeline: `frames` frames (`seconds`), the first at
-    frame index `at` of the stream."""
+    frame index `at` of the stream; `reason`: 'silence' (nothing played) or 'restart' (no
+    program ran meanwhile)."""
     at: int
     frames: int
+    reason: str = "silence"
 
     @property
     def seconds(self) -> float:
@@ -76,6 +79,7 @@ class _Run:
             self.process.wait()
             raise
         self.started = False
+        self.began = 0.0
         self.first_line = threading.Event()  # the start-up line, or the end of standard error
         self.stderr = bytearray()
         self.stderr_reader = threading.Thread(target=self._read_stderr, name="brisvane stderr", daemon=True)
@@ -139,6 +143,7 @@ class _Session:
         self.emitted = 0                  # frames put on the timeline: real and filled
         self.filled = 0
         self.restarts = 0
+        self.attempts = 0  # starts again in a row; a run of STEADY_RUN seconds resets it
         self.t0 = 0.0
         self.run: Optional[_Run] = None
         self.error: Optional[BrisvaneError] = None
@@ -165,6 +170,7 @@ class _Session:
                 run.end()
                 return
             self.run = run
+            run.began = time.monotonic()
             if not self.t0:
                 self.t0 = time.monotonic()
         threading.Thread(target=self.pump, args=(run,), name="brisvane stdout", daemon=True).start()
@@ -207,27 +213,34 @@ class _Session:
                 return
             self.run = None
         error = BrisvaneError(status, run.report)
+        if time.monotonic() - run.began >= STEADY_RUN:
+            self.attempts = 0
         if self.restart_on_loss and error.code in RESTARTABLE:
             self.start_again("device-lost", None, error)
         else:
             self.finish(error)
 
     def start_again(self, reason: str, device: Optional[str], error: Optional[BrisvaneError]) -> None:
-        """Starts the program again after `reason`, with back-off, at most max_restarts times."""
-        for attempt in range(1, self.max_restarts + 1):
-            if self.closing.wait(min(5.0, 0.25 * 2 ** (attempt - 1)) if error else 0):
+        """Starts the program again after `reason`: after a device loss with back-off (0.25 s,
+        doubling up to 4 s), at most max_restarts times in a row."""
+        while True:
+            if error is not None and self.attempts >= self.max_restarts:
+                self.finish(error)
+                return
+            self.attempts += 1
+            if self.closing.wait(min(4.0, 0.25 * 2 ** (self.attempts - 1)) if error else 0):
                 return
             try:
                 run = self.launch()
             except BrisvaneError as e:
-                if e.code in RETRYABLE_WHILE_RESTARTING and attempt < self.max_restarts:
-                    error = e
-                    continue
-                self.finish(e)
-                return
+                if e.code not in RETRYABLE_WHILE_RESTARTING:
+                    self.finish(e)
+                    return
+                error = e
+                continue
             with self.cond:
                 self.restarts += 1
-                self.push(Restart(reason, device, attempt, error))
+                self.push(Restart(reason, device, self.attempts, error))
             self.begin(run)
             return
 
@@ -246,6 +259,7 @@ class _Session:
                 return
         if old is not None:
             old.end()
+        self.attempts = 0
         self.start_again(reason, device, None)
 
     def close(self) -> None:
@@ -282,7 +296,7 @@ class _Session:
         count = self.frames_due(now) - self.emitted
         if count <= 0 or not self.t0:
             return
-        self.push(Gap(self.emitted, count))
+        self.push(Gap(self.emitted, count, "silence" if self.run is not None else "restart"))
         for _ in range(count):
             self.push(self.converter.silence())
         self.emitted += count
@@ -354,8 +368,9 @@ class Capture:
     - timeline: 'live' (frames as the program writes them: nothing while nothing plays) or
       'continuous' (silence filled by the clock: the stream's length follows the wall clock
       within one frame plus fill_after seconds; each fill is a Gap event).
-    - restart: start the program again when it ends because the device went away (at most
-      max_restarts attempts with back-off), with a Restart event; any other end is an error.
+    - restart: start the program again when it ends because the device went away (back-off
+      from 0.25 s, at most max_restarts starts in a row: a run of 30 s starts the count
+      again), with a Restart event; any other end is an error.
     - start_timeout: seconds to wait for the start-up line.
     - on_gap, on_drop, on_restart: called with Gap, Dropped, Restart events, in stream order,
       by the thread that reads, before the frame they precede.

@@ -7,10 +7,11 @@ import re
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
-# Exit statuses that come without an "Error:" report.
-STATUS_MEANINGS = {
-    101: "the start-up line could not be written to standard error",
-    102: "memory could not be obtained",
+# Exit statuses that come without a platform error: code, what happened, what to do.
+STATUSES = {
+    101: ("STARTUP_LINE_FAILED", "the start-up line could not be written to standard error",
+          "Start brisvane with its standard error on a pipe that is read."),
+    102: ("OUT_OF_MEMORY", "memory could not be obtained", "Close other programs and try again."),
 }
 _HRESULT = re.compile(r"\(0x([0-9A-F]{8})\)|^0x([0-9A-F]{8})$")
 
@@ -69,36 +70,45 @@ def hresult_of(causes: List[str]) -> Optional[int]:
 
 class BrisvaneError(Exception):
     """brisvane could not capture. `status`: its exit status (None when it did not get as far
-    as exiting, e.g. it could not be started or did not start in time; negative: the signal
-    that ended it, on POSIX); `report`: what it wrote on standard error after the start-up
+    as exiting: it could not be started, or did not start in time); `signal`: the signal that
+    ended it (POSIX), or None; `report`: what it wrote on standard error after the start-up
     line; `context` and `causes`: that report's parts; `hresult`: the platform's error code;
-    `code` and `advice`: its symbolic name and a sentence to act on, for the errors users meet
+    `code` and `hint`: a symbolic name and a sentence to act on, for the errors users meet
     (None otherwise)."""
 
     status: Optional[int]
+    signal: Optional[int]
     report: str
     context: Optional[str]
     causes: List[str]
     hresult: Optional[int]
     code: Optional[str]
-    advice: Optional[str]
+    hint: Optional[str]
 
     def __init__(self, status: Optional[int], report: str = "", *, message: Optional[str] = None,
-                 code: Optional[str] = None):
+                 code: Optional[str] = None, hint: Optional[str] = None):
         self.status = status
+        self.signal = -status if status is not None and status < 0 else None
         self.report = report
         self.context, self.causes = parse_report(report)
         self.hresult = hresult_of(self.causes)
         row = ERROR_CODES.get(self.hresult) if self.hresult is not None else None
-        self.code = row["code"] if row else code
-        self.advice = row["message"] if row else None
+        known = STATUSES.get(status) if status is not None else None
+        if row:
+            code, hint = row["code"], row["message"]
+        elif known:
+            code, hint = known[0], known[2]
+        elif self.signal is not None and code is None:
+            code = "TERMINATED"
+        self.code, self.hint = code, hint
         if message is None:
-            why = self.context or STATUS_MEANINGS.get(status, "it ended without a report")
-            message = "brisvane exited with status %s: %s" % (status, why)
+            why = self.context or (known[1] if known else "it ended without a report")
+            how = "was ended by signal %d" % self.signal if self.signal else "exited with status %s" % status
+            message = "brisvane %s: %s" % (how, why)
             if self.causes:
                 message += ": " + self.causes[0]
         self.message = message
-        super().__init__(message + ("\n" + self.advice if self.advice else ""))
+        super().__init__(message + ("\n" + hint if hint else ""))
 
     @property
     def device_lost(self) -> bool:

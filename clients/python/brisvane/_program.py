@@ -46,9 +46,11 @@ def resolve(program: Optional[Program] = None, *, name: str = "brisvane.exe",
         return [str(bundled)]
     if sys.platform == "win32":
         why = "this installation of brisvane has no %s (it is in the win_amd64 wheel only)" % name
+        code = "PROGRAM_NOT_FOUND"
     else:
         why = "%s runs on Windows only, and this is %s" % (name, sys.platform)
+        code = "UNSUPPORTED_PLATFORM"
     raise BrisvaneError(None, message="%s: set %s to the command that starts it (for example "
                         "%s=\"wine /path/to/%s\") or pass it as `program`" % (why, override, override, name),
-                        code="PROGRAM_NOT_FOUND")
+                        code=code)
 

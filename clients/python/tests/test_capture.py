@@ -60,8 +60,9 @@ class Protocol(unittest.TestCase):
             ("started;split 1001;frames 3;split 7;frames 2;partial 5000;" + LOST, 5, 1,
              "failed to read WASAPI loopback samples", ["Windows returned an error: gone\nreally (0x88890004)",
                                                         "gone (0x88890004)"], 0x88890004, "DEVICE_INVALIDATED"),
-            ("started;frames 1;exit 101", 1, 101, None, [], None, None),
-            ("started;report brisvane: out of memory\\n;exit 102", 0, 102, "brisvane: out of memory", [], None, None),
+            ("started;frames 1;exit 101", 1, 101, None, [], None, "STARTUP_LINE_FAILED"),
+            ("started;report brisvane: out of memory\\n;exit 102", 0, 102, "brisvane: out of memory", [], None,
+             "OUT_OF_MEMORY"),
         ]
         for script, count, status, context, causes, hresult, code in cases:
             with self.subTest(script=script), Capture(fake(script)[0]) as cap:
@@ -188,6 +189,7 @@ class Program(unittest.TestCase):
                 self.assertEqual(resolve(), [str(Path(bundle, "brisvane.exe"))])
             with mock.patch("sys.platform", "linux"), self.assertRaises(BrisvaneError) as caught:
                 resolve()
+            self.assertEqual(caught.exception.code, "UNSUPPORTED_PLATFORM")
             self.assertIn("set BRISVANE_COMMAND", str(caught.exception))
 
 
