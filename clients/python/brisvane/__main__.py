@@ -87,10 +87,7 @@ def record(args: argparse.Namespace) -> int:
     frames, status = 0, 0
     try:
         for frame in capture:
-            if not wav.write(frame):
-                print("\nbrisvane: %s reached the 4 GiB a WAV file can hold; the recording stops here" % args.out,
-                      file=sys.stderr)
-                break
+            wav.write(frame)
             frames += 1
             if meter:
                 meter.frame(frame, frames * 0.02)

@@ -1,5 +1,6 @@
-"""A WAV file written as frames come: the header's sizes are right whenever it is closed, and
-kept up to date as it grows, and the file stops short of the 4 GiB that a WAV header can count."""
+"""A WAV file written as frames come. Its header is brought up to date every second and when
+it is closed, so that it is whole whenever it stops; past the 4 GiB that a RIFF header can
+count it becomes RF64 (the 64-bit form of WAV), for which a JUNK chunk keeps room."""
 from __future__ import annotations
 
 import struct
@@ -8,7 +9,8 @@ from typing import Any, BinaryIO
 
 WAVE_FORMAT_PCM = 1
 WAVE_FORMAT_IEEE_FLOAT = 3
-RIFF_LIMIT = 0xFFFFFFFF  # the RIFF size field's largest value
+RIFF_LIMIT = 0xFFFFFFFF  # the largest size a 32-bit field can hold
+DS64_BYTES = 28          # RIFF size, data size, sample count (64-bit each), table length
 
 
 def frame_bytes(frame: Any) -> bytes:
@@ -26,45 +28,44 @@ class WavWriter:
         self.float = sample_format == "f32"
         width = 4 if self.float else 2
         self.align = width * channels
+        self.limit = limit
         if self.float:  # IEEE float: an 18-byte fmt chunk and a fact chunk
             fmt = struct.pack("<HHIIHHH", WAVE_FORMAT_IEEE_FLOAT, channels, rate, rate * self.align, self.align,
                               8 * width, 0)
-            self.header = b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"fact" + struct.pack("<II", 4, 0)
+            self.chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"fact" + struct.pack("<II", 4, 0)
         else:
             fmt = struct.pack("<HHIIHH", WAVE_FORMAT_PCM, channels, rate, rate * self.align, self.align, 8 * width)
-            self.header = b"fmt " + struct.pack("<I", len(fmt)) + fmt
-        overhead = 4 + len(self.header) + 8  # "WAVE", the chunks before the data, the data chunk's head
-        self.capacity = (limit - overhead) // self.align * self.align
+            self.chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt
+        self.data_at = 12 + 8 + DS64_BYTES + len(self.chunks) + 8  # where the samples begin
         self.data = 0
-        self.full = False
         self._file: BinaryIO = open(path, "wb")
-        self._file.write(b"RIFF" + struct.pack("<I", 0) + b"WAVE" + self.header + b"data" + struct.pack("<I", 0))
+        self._file.write(b"\0" * self.data_at)
         self._unsynced = 0
         self.sync()
 
-    def write(self, frame: Any) -> bool:
-        """Appends the frame; False once the file is full (the part that fits is written)."""
+    def write(self, frame: Any) -> None:
         data = frame_bytes(frame)
-        room = self.capacity - self.data
-        if len(data) > room:
-            data, self.full = data[:room], True
         self._file.write(data)
         self.data += len(data)
         self._unsynced += 1
         if self._unsynced >= 50:
             self.sync()
-        return not self.full
 
     def sync(self) -> None:
-        """Writes the sizes into the header, so that the file is whole up to here."""
-        position = self._file.tell()
-        self._file.seek(4)
-        self._file.write(struct.pack("<I", 4 + len(self.header) + 8 + self.data))
+        """Writes the header for the samples so far: the file is whole up to here."""
+        riff = self.data_at - 8 + self.data
+        samples = self.data // self.align
+        big = riff > self.limit
+        head = (b"RF64" if big else b"RIFF") + struct.pack("<I", RIFF_LIMIT if big else riff) + b"WAVE"
+        head += (b"ds64" if big else b"JUNK") + struct.pack("<I", DS64_BYTES)
+        head += struct.pack("<QQQI", riff, self.data, samples, 0) if big else bytes(DS64_BYTES)
+        chunks = self.chunks
         if self.float:
-            self._file.seek(12 + len(self.header) - 4)
-            self._file.write(struct.pack("<I", self.data // self.align))
-        self._file.seek(12 + len(self.header) + 4)
-        self._file.write(struct.pack("<I", self.data))
+            chunks = chunks[:-4] + struct.pack("<I", min(samples, RIFF_LIMIT) if not big else RIFF_LIMIT)
+        head += chunks + b"data" + struct.pack("<I", RIFF_LIMIT if big else self.data)
+        position = self._file.tell()
+        self._file.seek(0)
+        self._file.write(head)
         self._file.seek(position)
         self._file.flush()
         self._unsynced = 0

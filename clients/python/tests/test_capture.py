@@ -203,14 +203,21 @@ class CommandLine(unittest.TestCase):
             self.assertEqual((w.getnchannels(), w.getframerate(), w.getsampwidth(), w.getnframes()), (1, 16000, 2,
                                                                                                     7 * 320))
 
-    def test_wav_stops_whole_at_its_size_limit(self):
+    def test_wav_turns_rf64_past_what_riff_can_count(self):
         out = os.path.join(tempfile.mkdtemp(), "out.wav")
-        w = WavWriter(out, 48000, 2, "f32", limit=4 + 26 + 12 + 8 + 7680 + 100)
-        self.assertEqual([w.write(array("f", [0.5] * 1920)) for _ in range(2)], [True, False])
+        w = WavWriter(out, 48000, 2, "f32", limit=90 + 7680)
+        for frames in (1, 2):
+            w.write(array("f", [0.5] * 1920))
+            w.sync()
+            data = Path(out).read_bytes()
+            if frames == 1:
+                self.assertEqual((data[:4], data[12:16], struct.unpack_from("<I", data, 4)[0]), (b"RIFF", b"JUNK",
+                                                                                              len(data) - 8))
         w.close()
-        data = Path(out).read_bytes()
-        riff, frames, size = (struct.unpack_from("<I", data, o)[0] for o in (4, 46, 54))
-        self.assertEqual((riff, size, frames, len(data)), (len(data) - 8, 7680 + 96, (7680 + 96) // 8, 58 + 7776))
+        self.assertEqual((data[:4], data[12:16], data[86:90]), (b"RF64", b"ds64", b"data"))
+        self.assertEqual(struct.unpack_from("<I", data, 4) + struct.unpack_from("<QQQ", data, 20),
+                         (0xFFFFFFFF, len(data) - 8, 15360, 1920))
+        self.assertEqual((struct.unpack_from("<I", data, 90)[0], len(data)), (0xFFFFFFFF, 94 + 15360))
 
     def test_doctor(self):
         for script, status, words in (("started;frames 3;hang", 0, "capture works"), (DENIED, 1, "refused access")):
