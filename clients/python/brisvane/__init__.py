@@ -12,11 +12,11 @@ sentence to act on). `python -m brisvane record out.wav` and `python -m brisvane
 the command line."""
 from ._aio import AsyncCapture, capture_async
 from ._capture import Capture, Dropped, Gap, Restart, capture
-from ._convert import FORMATS, FRAME_BYTES, RATES, Converter, Decimator
+from ._convert import FORMATS, FRAME_BYTES, RATES, Converter, Decimator, numpy_module
 from ._errors import ERROR_CODES, BrisvaneError, parse_report
 from ._program import OVERRIDE, resolve as resolve_program
 from ._version import __version__
 
 __all__ = ["AsyncCapture", "BrisvaneError", "Capture", "Converter", "Decimator", "Dropped", "ERROR_CODES",
            "FORMATS", "FRAME_BYTES", "Gap", "OVERRIDE", "RATES", "Restart", "capture", "capture_async",
-           "parse_report", "resolve_program", "__version__"]
+           "numpy_module", "parse_report", "resolve_program", "__version__"]

@@ -44,7 +44,7 @@ def main():
             n for n in w.namelist() if n.endswith(("RECORD", "WHEEL"))} | {n for n in p.namelist()
                                                                          if n.endswith(("RECORD", "WHEEL"))}
     venv = WORK / "venv"
-    run(sys.executable, "-m", "venv", venv)
+    run(sys.executable, "-m", "venv", "--system-site-packages", venv)  # NumPy, when the system has it
     run(venv / "bin" / "python", "-m", "pip", "install", "-q", "--no-index", "--no-deps", pure)
     if not (BUILD / "e2e" / "wineprefix" / "system.reg").exists():
         sys.path.insert(0, str(ROOT / "tests" / "e2e"))
