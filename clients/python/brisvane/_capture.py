@@ -157,17 +157,21 @@ class _Session:
         try:
             run.wait_started(self.start_timeout)
         except BaseException:
-            run.end()
-            if run.process.stdout is not None:
-                run.process.stdout.close()
+            self.discard(run)
             raise
         return run
+
+    @staticmethod
+    def discard(run: _Run) -> None:
+        run.end()
+        if run.process.stdout is not None:
+            run.process.stdout.close()
 
     def begin(self, run: _Run) -> None:
         """Makes `run` the current one and starts draining its standard output."""
         with self.cond:
             if self.closed:
-                run.end()
+                self.discard(run)
                 return
             self.run = run
             run.began = time.monotonic()
@@ -310,7 +314,10 @@ class _Session:
     def wake(self) -> None:
         self.cond.notify_all()
         for waker in self.wakers:
-            waker()
+            try:
+                waker()
+            except RuntimeError:  # its event loop was closed: nobody waits there any more
+                pass
 
     def take(self, timeout: Optional[float]) -> Tuple[List[Any], Any, bool]:
         """Waits for the next frame: (events before it, the frame or None, whether it ended)."""
