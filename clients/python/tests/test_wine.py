@@ -3,6 +3,7 @@ under Wine and the simulated engine of the end-to-end rig (tests/e2e/rig.py).
 usage: VENV/bin/python test_wine.py BUILD_DIR"""
 import math
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -56,6 +57,8 @@ def packets(work):
 class RealProgram(unittest.TestCase):
     def setUp(self):
         self.assertNotIn(str(REPO / "clients"), brisvane.__file__, "the package was not taken from the install")
+        version = re.search(r"project\(brisvane VERSION ([0-9.]+)", (REPO / "CMakeLists.txt").read_text()).group(1)
+        self.assertEqual(brisvane.__version__, version)
 
     def test_frames_as_played_then_the_device_loss_in_every_format(self):
         want = tone(WHOLE_FRAMES * 960)
