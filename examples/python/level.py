@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Prints the level of what the computer plays, once a second, until brisvane stops:
     python level.py
-with the brisvane package installed (its wheel, from the release). Set BRISVANE_COMMAND to start the
-program another way."""
+with the brisvane package installed (its wheel, from the release). Set BRISVANE_COMMAND to
+start the program another way."""
 import math
 import sys
 
