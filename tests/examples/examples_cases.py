@@ -19,10 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 EXAMPLES = os.path.join(REPO, "examples")
 sys.path.insert(0, os.path.join(REPO, "tools", "sim"))
-sys.path.insert(0, os.path.join(EXAMPLES, "python"))
 from rig import FRAME, EngineLog, Failure, Rig, check, hr_display, windows_report, winpath  # noqa: E402
-
-import brisvane  # noqa: E402  (examples/python/brisvane.py)
 
 INVALIDATED = 0x88890004
 READ_FAILED = "failed to read WASAPI loopback samples"
@@ -238,84 +235,6 @@ def check_level_cli(rig, name, args):
     log("%s: %s; then %r" % (name, " | ".join(want), err.splitlines()[-1]))
 
 
-# --- Python ------------------------------------------------------------------------------------
-def case_python(rig):
-    report, causes = invalidation(rig)
-
-    # 1. A recording until the device goes away.
-    run = Run(rig, "python", recording_scenario(rig))
-    received, bad, started_at_first, error = array("f"), [], None, None
-    t0 = time.monotonic()
-    with brisvane.Capture(run.command, run.env) as capture:
-        check(capture.wait_started(TIMEOUT), "wait_started() did not see the start-up line")
-        try:
-            for frame in capture:
-                if started_at_first is None:
-                    started_at_first = capture.started
-                if not (isinstance(frame, array) and frame.typecode == "f" and len(frame) == 1920):
-                    bad.append((type(frame).__name__, getattr(frame, "typecode", None), len(frame)))
-                received.extend(frame)
-                check(time.monotonic() - t0 < TIMEOUT, "the stream did not end")
-        except brisvane.BrisvaneError as e:
-            error = e
-    check(not bad, "frames that are not array('f') of 1920 floats: %s" % bad[:5])
-    check(started_at_first is True, "the start-up line was not surfaced before the first frame")
-    check(error is not None, "the stream ended without a BrisvaneError")
-    check(error.status == 1, "status %r, expected 1" % error.status)
-    check(error.context == READ_FAILED, "context %r" % error.context)
-    check(error.report == report, "report %r, expected %r" % (error.report, report))
-    check(error.causes == causes, "causes %r, expected %r" % (error.causes, causes))
-    check(str(error) == error_message(1, READ_FAILED, causes), "message %r" % str(error))
-    compare_samples(received, check_played(run, "python", recording=True), "python", 0)
-    log("python: started line surfaced, %d frames of array('f') x 1920, exactly the recording the engine "
-        "played, then %r (.status %d)" % (len(received) // 1920, str(error), error.status))
-
-    # 2. The caller stops it: leaving the with block (or the frames() generator) early ends the
-    # program, with no error.
-    want = expected_samples(25 * 960)
-    for how in ("with", "generator"):
-        run = Run(rig, "python-stop-" + how, ENDLESS)
-        got = array("f")
-        if how == "with":
-            with brisvane.Capture(run.command, run.env) as capture:
-                for frame in capture:
-                    got.extend(frame)
-                    if len(got) == len(want):
-                        break
-            check(capture.status is not None, "the program still runs after the with block")
-            ended = "status %d" % capture.status
-        else:
-            gen = brisvane.frames(run.command, run.env)
-            for frame in gen:
-                got.extend(frame)
-                if len(got) == len(want):
-                    break
-            gen.close()  # what dropping it does: the with block inside ends the program
-            ended = "generator closed"
-        check_ended(run, "python (%s)" % how)
-        exact, worst = compare_samples(got, want, "python, stopped (%s)" % how, TOLERANCE)
-        log("python, left after 25 frames (%s): no error, the program ended (%s); the tone's samples, "
-            "%d of %d floats exact, largest difference %.1e" % (how, ended, exact, len(got), worst))
-
-    # 3. A start-up failure: no start-up line, no frame, the report.
-    want_report, want_causes = startup_failure(rig)
-    run = Run(rig, "python-startup", STARTUP_FAILS)
-    error = None
-    with brisvane.Capture(run.command, run.env) as capture:
-        started = capture.wait_started(TIMEOUT)
-        try:
-            n = sum(1 for _ in capture)
-            check(False, "no error after %d frames" % n)
-        except brisvane.BrisvaneError as e:
-            error = e
-    check(not started, "a start-up line was surfaced for a failed start")
-    check((error.status, error.context, error.report, error.causes) == (1, INIT_FAILED, want_report, want_causes),
-          "start-up failure surfaced as %r %r %r %r" % (error.status, error.context, error.report, error.causes))
-    log("python, start-up failure: %r" % str(error))
-
-    check_level_cli(rig, "python-level", [sys.executable, os.path.join(EXAMPLES, "python", "level.py")])
-
-
 # --- Node.js -------------------------------------------------------------------------------------
 def node_client(rig, node, name, scenario, stop_after=None):
     run = Run(rig, name, scenario)
@@ -427,7 +346,7 @@ def shell_run(rig, tool, recording):
 
 
 def main():
-    cases = ("python", "node", "ffmpeg", "sox")
+    cases = ("node", "ffmpeg", "sox")
     if len(sys.argv) < 3 or sys.argv[2] not in cases:
         print("usage: examples_cases.py BUILD_DIR {%s} [NODE]" % ",".join(cases), file=sys.stderr)
         return 2
@@ -437,9 +356,7 @@ def main():
     t0 = time.monotonic()
     try:
         check(os.path.exists(check_prefix), "no e2e prefix: run e2e_setup first")
-        if name == "python":
-            case_python(rig)
-        elif name == "node":
+        if name == "node":
             case_node(rig, sys.argv[3] if len(sys.argv) > 3 else "node")
         else:
             case_shell(rig, name)

@@ -1,0 +1,59 @@
+#!/usr/bin/python3
+"""The Python package's tests: the fast ones from the source tree (NumPy and plain Python),
+then the wheels built as the release builds them, the pure one installed with --no-index into
+a fresh virtual environment, and that installation against the real brisvane.exe under Wine.
+usage: clients/python/tests/run.py [--fast]   (the Windows build in build/windows is made if missing)"""
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+PACKAGE = HERE.parent
+ROOT = PACKAGE.parent.parent
+BUILD = ROOT / "build" / "windows"
+WORK = ROOT / "build" / "python"
+
+
+def run(*command, **options):
+    print("+ " + " ".join(map(str, command)), flush=True)
+    subprocess.run([str(c) for c in command], check=True, stdin=subprocess.DEVNULL, **options)
+
+
+def main():
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE), PYTHONDONTWRITEBYTECODE="1")
+    run(sys.executable, "-m", "unittest", "test_convert", "test_capture", cwd=HERE, env=env)
+    if "--fast" in sys.argv:
+        return 0
+    if not (BUILD / "src" / "brisvane.exe").exists() or not (BUILD / "tools" / "sim" / "launcher" / "launcher.exe").exists():
+        run("cmake", "--preset", "windows", cwd=ROOT, stdout=subprocess.DEVNULL)
+        run("cmake", "--build", "--preset", "windows", "-j2", "--target", "brisvane", "brisvane_engine_server",
+            "brisvane_launcher", cwd=ROOT, stdout=subprocess.DEVNULL)
+    shutil.rmtree(WORK, ignore_errors=True)
+    exe = BUILD / "src" / "brisvane.exe"
+    run(sys.executable, PACKAGE / "build_wheels.py", "--out", WORK / "dist", "--exe", exe)
+    [windows] = (WORK / "dist").glob("*-py3-none-win_amd64.whl")
+    [pure] = (WORK / "dist").glob("*-py3-none-any.whl")
+    with zipfile.ZipFile(windows) as w, zipfile.ZipFile(pure) as p:
+        assert w.read("brisvane/bin/brisvane.exe") == exe.read_bytes(), "the Windows wheel's brisvane.exe"
+        assert w.read("brisvane/error-codes.json") == (ROOT / "clients" / "error-codes.json").read_bytes()
+        assert not [n for n in p.namelist() if n.endswith(".exe")], "the pure wheel carries a program"
+        assert set(p.namelist()) == {n for n in w.namelist() if not n.endswith(".exe")} - {
+            n for n in w.namelist() if n.endswith(("RECORD", "WHEEL"))} | {n for n in p.namelist()
+                                                                         if n.endswith(("RECORD", "WHEEL"))}
+    venv = WORK / "venv"
+    run(sys.executable, "-m", "venv", "--system-site-packages", venv)  # NumPy, when the system has it
+    run(venv / "bin" / "python", "-m", "pip", "install", "-q", "--no-index", "--no-deps", pure)
+    if not (BUILD / "e2e" / "wineprefix" / "system.reg").exists():
+        sys.path.insert(0, str(ROOT / "tools" / "sim"))
+        from rig import Rig
+        Rig(str(BUILD)).setup()
+    run(venv / "bin" / "python", HERE / "test_wine.py", BUILD, cwd=WORK,
+        env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1", WINEDEBUG="-all"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
