@@ -1,6 +1,7 @@
 // The simulated audio engine as an in-process COM server: serves the device
 // enumerator class with the fake objects of tools/sim/engine and plays the scenario
 // named by BRISVANE_ENGINE_SCENARIO (see SCENARIO.md). Test tooling only.
+#include "endpoint_timeline.hpp"
 #include "fake_engine.hpp"
 #include "fake_engine_driver.hpp"
 #include "scenario.hpp"
@@ -166,6 +167,8 @@ public:
         for (const auto& f : sc_.faults) engine_.inject(f.method, f.fault);
         driver_.on_call([this](const fakes::Call& c) { on_call(c); });
         if (sc_.pace == Pace::Fast) driver_.on_empty_read([this] { produce_burst(); });
+        timeline_.start(engine_, sc_, n > 0 ? std::wstring(path) : std::wstring(),
+                        [this](const std::string& line) { log_.line("%s", line.c_str()); });
         log_.line("scenario ok pace=%s", sc_.pace == Pace::Fast ? "fast" : "realtime");
         load_result_ = S_OK;
         return load_result_;
@@ -383,6 +386,7 @@ private:
     std::uint64_t lost_packets_ = 0;
     std::uint64_t lost_frames_ = 0;
     std::thread pacer_;
+    EndpointTimeline timeline_;
 };
 
 // Made on first use and never destroyed: at process exit other threads are gone and
