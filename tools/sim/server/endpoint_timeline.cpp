@@ -17,23 +17,6 @@ std::uint64_t qpc_us() {
     return static_cast<std::uint64_t>(static_cast<long double>(c.QuadPart) * 1e6L / f.QuadPart);
 }
 
-// The run's start: set by the first process that loads this scenario file, read by the rest.
-// The section's handle stays open for the life of the process, which keeps the clock alive.
-std::uint64_t run_epoch_us(const std::wstring& scenario_path) {
-    const std::uint64_t now = qpc_us();
-    if (scenario_path.empty()) return now;
-    std::uint32_t hash = 2166136261u;  // FNV-1a of the lower-cased path: a name without backslashes
-    for (wchar_t c : scenario_path) hash = (hash ^ static_cast<std::uint32_t>(std::towlower(c))) * 16777619u;
-    wchar_t name[64];
-    std::swprintf(name, std::size(name), L"brisvane-sim-run-clock-%08x", hash);
-    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG64), name);
-    if (section == nullptr) return now;
-    auto* shared = static_cast<volatile LONG64*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG64)));
-    if (shared == nullptr) return now;
-    const LONG64 before = InterlockedCompareExchange64(shared, static_cast<LONG64>(now), 0);
-    return before == 0 ? now : static_cast<std::uint64_t>(before);
-}
-
 std::string log_text(const std::optional<std::wstring>& id) {
     if (!id) return "none";
     std::string out;
@@ -67,10 +50,25 @@ void apply(fakes::FakeEngine& engine, const EndpointEvent& e, const EndpointTime
 
 }  // namespace
 
-void EndpointTimeline::start(fakes::FakeEngine& engine, const Scenario& scenario, const std::wstring& scenario_path,
+RunClock join_run_clock(const std::wstring& scenario_path) {
+    const std::uint64_t now = qpc_us();
+    if (scenario_path.empty()) return {now, true};
+    std::uint32_t hash = 2166136261u;  // FNV-1a of the lower-cased path: a name without backslashes
+    for (wchar_t c : scenario_path) hash = (hash ^ static_cast<std::uint32_t>(std::towlower(c))) * 16777619u;
+    wchar_t name[64];
+    std::swprintf(name, std::size(name), L"brisvane-sim-run-clock-%08x", hash);
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG64), name);
+    if (section == nullptr) return {now, true};
+    auto* shared = static_cast<volatile LONG64*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG64)));
+    if (shared == nullptr) return {now, true};
+    const LONG64 before = InterlockedCompareExchange64(shared, static_cast<LONG64>(now), 0);
+    return before == 0 ? RunClock{now, true} : RunClock{static_cast<std::uint64_t>(before), false};
+}
+
+
+void EndpointTimeline::start(fakes::FakeEngine& engine, const Scenario& scenario, std::uint64_t epoch,
                              LogLine log) {
     fakes::EndpointDriver(engine).set_endpoints(scenario.devices, scenario.default_id);
-    const std::uint64_t epoch = run_epoch_us(scenario_path);
     const auto due = [epoch](const EndpointEvent& e) { return epoch + e.at_ms * 1000; };
     std::size_t next = 0;
     const auto& events = scenario.endpoint_events;
