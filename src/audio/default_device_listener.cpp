@@ -8,6 +8,8 @@ namespace brisvane {
 
 namespace {
 
+// {00000000-0000-0000-C000-000000000046}
+constexpr IID IID_UNKNOWN = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 // {7991EEC9-7E89-4D85-8390-6C703CEC60C0}
 constexpr IID IID_NOTIFICATION_CLIENT = {0x7991EEC9, 0x7E89, 0x4D85, {0x83, 0x90, 0x6C, 0x70, 0x3C, 0xEC, 0x60, 0xC0}};
 
@@ -31,7 +33,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (object == nullptr) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_NOTIFICATION_CLIENT)) {
+        if (IsEqualIID(iid, IID_UNKNOWN) || IsEqualIID(iid, IID_NOTIFICATION_CLIENT)) {
             *object = static_cast<IMMNotificationClient*>(this);
             AddRef();
             return S_OK;
