@@ -3,6 +3,7 @@
 the simulated engine server in the e2e prefix (set up by e2e_setup).
 Usage: watch_cases.py BUILD_DIR CASE"""
 import json
+import re
 import os
 import subprocess
 import sys
@@ -22,20 +23,20 @@ HEADSET = ("{0.0.0.00000000}.{head\tset}", "Head\tset\nsecond line \\ end\r")
 HDMI = ("{0.0.0.00000000}.{hdmi}", "Écran HDMI — 音声 \U0001F3A7")
 
 
-def scenario_escape(text):
+def escape(text):
+    """The four escapes, the same in a scenario file and in the watcher's lines."""
     return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 
 
 def devices(*endpoints):
-    return "".join("device = %s %s\n" % (scenario_escape(i), scenario_escape(n)) for i, n in endpoints)
+    return "".join("device = %s %s\n" % (escape(i), escape(n)) for i, n in endpoints)
 
 
 def line(endpoint):
-    """The line the watcher must write, built by hand from the documented format."""
+    """The line the watcher must write, as the documented format gives it."""
     if endpoint is None:
         return b"none\n"
-    esc = lambda t: t.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
-    return ("default\t%s\t%s\n" % (esc(endpoint[0]), esc(endpoint[1]))).encode("utf-8")
+    return ("default\t%s\t%s\n" % (escape(endpoint[0]), escape(endpoint[1]))).encode("utf-8")
 
 
 def run_watch(rig, name, scenario, options=()):
@@ -60,14 +61,14 @@ def parsed_by_both_rules(data):
 # --- the lines, what is ignored, and the end when the reader goes -----------------------------
 def case_lines(rig):
     ids = {"spk": SPEAKERS[0], "hs": HEADSET[0], "hdmi": HDMI[0]}
-    at = lambda ms, what: "%d %s" % (ms, scenario_escape(ids.get(what, what)))
-    scenario = devices(SPEAKERS, HEADSET, HDMI) + "default = %s\n" % scenario_escape(SPEAKERS[0]) + "\n".join([
+    at = lambda ms, what: "%d %s" % (ms, escape(ids.get(what, what)))
+    scenario = devices(SPEAKERS, HEADSET, HDMI) + "default = %s\n" % escape(SPEAKERS[0]) + "\n".join([
         "default_change = " + at(1000, "hs"),
         # Other flows and roles, and a repeat of the current default: no line.
-        "notify = %d capture console %s" % (1300, scenario_escape(HDMI[0])),
-        "notify = %d render multimedia %s" % (1400, scenario_escape(HDMI[0])),
-        "notify = %d render communications %s" % (1500, scenario_escape(HDMI[0])),
-        "notify = %d render console %s" % (1600, scenario_escape(HEADSET[0])),
+        "notify = %d capture console %s" % (1300, escape(HDMI[0])),
+        "notify = %d render multimedia %s" % (1400, escape(HDMI[0])),
+        "notify = %d render communications %s" % (1500, escape(HDMI[0])),
+        "notify = %d render console %s" % (1600, escape(HEADSET[0])),
         "default_change = " + at(1900, "none"),
         "default_change = " + at(2200, "hdmi"),
         # The reader has gone by then: this line's write fails.
@@ -93,7 +94,8 @@ def case_lines(rig):
           "registered after reading the default: %s" % order)
     # The closed reader: status 1 and the write error.
     check(r.status == 1, "exit status %s: %s" % (r.status, r.describe()))
-    code = int(r.stderr.decode().rsplit("(os error ", 1)[-1].rstrip(")\n") or 0) if b"os error" in r.stderr else 0
+    found = re.search(rb"\(os error (\d+)\)\n$", r.stderr)
+    code = int(found.group(1)) if found else 0
     check(code in (109, 232), "no broken-pipe error in the report: %r" % r.stderr)
     report = single_report("failed to write device line", "%s (os error %d)" % (rig.message(code), code))
     check(r.stderr == report.encode(), "standard error %r, expected %r" % (r.stderr, report))
@@ -111,7 +113,7 @@ def running_totals(reads):
 
 # --- failures of platform calls --------------------------------------------------------------
 def case_failures(rig):
-    spk = scenario_escape(SPEAKERS[0])
+    spk = escape(SPEAKERS[0])
     rows = [
         # (name, scenario, standard output, context, code, message or None for the system's)
         ("register", "fail = RegisterEndpointNotificationCallback 0x80070005", b"",
