@@ -1,7 +1,7 @@
 #!/bin/sh
-# Smoke runs of the real brisvane.exe under Wine's own audio stack.
+# Smoke runs of the real brisvane.exe (or brisvane-watch.exe) under Wine's own audio stack.
 #
-# Usage: wine_audio_smoke.sh [--case no-drivers|pulse|all] BRISVANE_EXE WORK_DIR
+# Usage: wine_audio_smoke.sh [--case no-drivers|pulse|watch-pulse|all] EXE WORK_DIR
 #
 #   no-drivers  Wine's sound drivers are disabled, so the device enumerator
 #               cannot be created.
@@ -9,8 +9,11 @@
 #               Wine's PulseAudio driver is enabled. Opening the loopback
 #               stream works on Wine's engine, getting the capture client
 #               does not.
+#   watch-pulse The same PulseAudio null sink, EXE being brisvane-watch.exe:
+#               its first line must name that sink's endpoint, and standard
+#               error stays empty (the watcher is ended once the line came).
 #
-# Each case must exit with status 1, print nothing on stdout and print
+# Each brisvane.exe case must exit with status 1, print nothing on stdout and print
 # exactly the expected bytes on stderr. WORK_DIR (inside the build tree)
 # holds one Wine prefix per case and the temporary files; the prefixes are
 # kept between runs, everything else is removed on every exit path.
@@ -35,8 +38,8 @@ if [ $# -ne 2 ]; then
     exit 2
 fi
 case "$case_sel" in
-    no-drivers|pulse|all) ;;
-    *) echo "$0: unknown case '$case_sel' (no-drivers, pulse or all)" >&2; exit 2 ;;
+    no-drivers|pulse|watch-pulse|all) ;;
+    *) echo "$0: unknown case '$case_sel' (no-drivers, pulse, watch-pulse or all)" >&2; exit 2 ;;
 esac
 
 exe=$1
@@ -66,6 +69,9 @@ mkdir -p "$home_dir" || exit 2
 # tries to install Mono or Gecko.
 no_drivers_dlls='winealsa.drv,winepulse.drv=d;mscoree,mshtml='
 pulse_dlls='winealsa.drv=d;mscoree,mshtml='
+
+# The null sink's description: the friendly name Wine gives its endpoint.
+sink_description=brisvane-smoke-sink
 
 # --- cleanup on every exit path ---------------------------------------------
 pa_pid=
@@ -187,7 +193,7 @@ start_pulse() {
             --exit-idle-time=-1 --disallow-exit --disallow-module-loading \
             --disable-shm=yes --realtime=no --high-priority=no --no-cpu-limit=yes \
             --log-target=stderr \
-            -L "module-null-sink sink_name=null" \
+            -L "module-null-sink sink_name=null sink_properties=device.description=$sink_description" \
             -L "module-native-protocol-unix socket=$pa_socket auth-anonymous=1 auth-cookie-enabled=0" \
             </dev/null >"$pa_dir/pulseaudio.log" 2>&1 &
     pa_pid=$!
@@ -254,6 +260,63 @@ check() {
     return 1
 }
 
+# Waits until the watcher has written $1 lines (or has ended).
+await_lines() {
+    while kill -0 "$watcher" 2>/dev/null && [ "$(wc -l <"$run_dir/out")" -lt "$1" ]; do
+        sleep 0.1
+    done
+}
+
+# The id of the render endpoint whose friendly name is $1, from Wine's registry.
+endpoint_id_named() {
+    name=$1
+    shift
+    wine_env WINEDLLOVERRIDES="$dlls" "$@" timeout 60 wine reg query "$render_key" /s 2>/dev/null | tr -d '\r' |
+        awk -v name="$name" '
+            /^HKEY_/ { n = split($0, parts, "\\"); key = parts[n - 1] }
+            index($0, "{A45C254E-DF1C-4EFD-8020-67D146A850E0},14") && $NF == name { print key; exit }'
+}
+
+# run_watcher DLL_OVERRIDES [VAR=value ...] : the start line names Wine's default endpoint,
+# its "PulseAudio" one, which plays to the server's default sink, the null sink. Choosing the
+# null sink's own endpoint as the default output (what winecfg writes), and then no choice,
+# makes Wine notify the change: a line for each. The watcher runs until it is ended.
+run_watcher() {
+    dlls=$1
+    shift
+    drivers_key='HKCU\Software\Wine\Drivers\winepulse.drv'
+    render_key='HKLM\Software\Microsoft\Windows\CurrentVersion\MMDevices\Audio\Render'
+    wine_env WINEDLLOVERRIDES="$dlls" "$@" timeout 60 wine reg delete "$drivers_key" /v DefaultOutput /f >/dev/null 2>&1
+    : >"$run_dir/out"
+    wine_env WINEDLLOVERRIDES="$dlls" "$@" \
+        timeout -k 10 "$run_timeout" wine "$exe" </dev/null >"$run_dir/out" 2>"$run_dir/err" &
+    watcher=$!
+    await_lines 1
+    wine_default=$(endpoint_id_named PulseAudio "$@")
+    sink=$(endpoint_id_named "$sink_description" "$@")
+    wine_env WINEDLLOVERRIDES="$dlls" "$@" timeout 60 wine reg add "$drivers_key" /v DefaultOutput \
+        /d "{0.0.0.00000000}.$sink" /f >/dev/null 2>&1
+    await_lines 2
+    wine_env WINEDLLOVERRIDES="$dlls" "$@" timeout 60 wine reg delete "$drivers_key" /v DefaultOutput /f >/dev/null 2>&1
+    await_lines 3
+    stop_wineserver
+    wait "$watcher" 2>/dev/null
+    printf 'default\t{0.0.0.00000000}.%s\tPulseAudio\n' "$wine_default" "$sink" "$wine_default" |
+        sed "2s/PulseAudio\$/$sink_description/" >"$run_dir/expected"
+    if [ -n "$wine_default" ] && [ -n "$sink" ] && cmp -s "$run_dir/expected" "$run_dir/out" && [ ! -s "$run_dir/err" ]; then
+        echo "PASS [watch-pulse]:"
+        tr '\t' ' ' <"$run_dir/out" | sed 's/^/    /'
+        return 0
+    fi
+    echo "FAIL [watch-pulse]: expected these lines and nothing on stderr:"
+    show_bytes "$run_dir/expected"
+    echo "  stdout:"
+    show_bytes "$run_dir/out"
+    echo "  stderr:"
+    show_bytes "$run_dir/err"
+    return 1
+}
+
 # run_case NAME DLL_OVERRIDES EXPECTED_TEXT [VAR=value ...]
 run_case() {
     run_case_steps "$@"
@@ -268,36 +331,41 @@ run_case_steps() {
     text=$3
     shift 3
 
-    if [ "$name" = pulse ] && ! command -v pulseaudio >/dev/null 2>&1; then
+    # The watcher's case runs in the pulse case's prefix.
+    prefix_name=${name#watch-}
+    if [ "$prefix_name" = pulse ] && ! command -v pulseaudio >/dev/null 2>&1; then
         echo "FAIL [$name]: pulseaudio is not installed (package 'pulseaudio'; the project's install script installs it)"
         return 2
     fi
-    cur_prefix=$work/$name/wineprefix
-    mkdir -p "$work/$name" || return 2
-    # Serialise runs of one case that share its prefix.
-    exec 9>"$work/$name.lock" || return 2
+    cur_prefix=$work/$prefix_name/wineprefix
+    mkdir -p "$work/$prefix_name" || return 2
+    # Serialise runs that share a prefix.
+    exec 9>"$work/$prefix_name.lock" || return 2
     lock_fd_open=1
     if ! flock -w "$boot_timeout" 9; then
-        echo "FAIL [$name]: could not lock $work/$name.lock" >&2
+        echo "FAIL [$name]: could not lock $work/$prefix_name.lock" >&2
         return 2
     fi
-    run_dir=$(mktemp -d "$work/$name/run.XXXXXX") || return 2
+    run_dir=$(mktemp -d "$work/$prefix_name/run.XXXXXX") || return 2
 
     ensure_prefix "$dlls" || return 2
-    if [ "$name" = pulse ]; then
+    if [ "$prefix_name" = pulse ]; then
         start_pulse || return 2
         set -- "$@" XDG_RUNTIME_DIR="$pa_dir/run" PULSE_SERVER="unix:$pa_socket" \
             PULSE_CLIENTCONFIG="$pa_dir/client.conf"
     fi
     start_wine_session "$dlls" "$@"
 
-    printf '%s' "$text" >"$run_dir/expected"
-    wine_env WINEDLLOVERRIDES="$dlls" "$@" \
-        timeout -k 10 "$run_timeout" wine "$exe" </dev/null >"$run_dir/out" 2>"$run_dir/err"
-    echo $? >"$run_dir/rc"
-
     status=0
-    check "$name" "$run_dir/expected" || status=1
+    if [ "$name" = watch-pulse ]; then
+        run_watcher "$dlls" "$@" || status=1
+    else
+        printf '%s' "$text" >"$run_dir/expected"
+        wine_env WINEDLLOVERRIDES="$dlls" "$@" \
+            timeout -k 10 "$run_timeout" wine "$exe" </dev/null >"$run_dir/out" 2>"$run_dir/err"
+        echo $? >"$run_dir/rc"
+        check "$name" "$run_dir/expected" || status=1
+    fi
     if [ $status != 0 ] && [ -n "$pa_dir" ]; then
         echo "  PulseAudio log:"
         sed 's/^/    /' "$pa_dir/pulseaudio.log"
@@ -318,6 +386,11 @@ if [ "$case_sel" = no-drivers ] || [ "$case_sel" = all ]; then
 fi
 if [ "$case_sel" = pulse ] || [ "$case_sel" = all ]; then
     run_case pulse "$pulse_dlls" "$pulse_text"
+    s=$?
+    [ $s -gt $result ] && result=$s
+fi
+if [ "$case_sel" = watch-pulse ]; then
+    run_case watch-pulse "$pulse_dlls" ""
     s=$?
     [ $s -gt $result ] && result=$s
 fi

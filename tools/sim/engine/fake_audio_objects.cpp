@@ -263,7 +263,7 @@ private:
 
 class FakeDevice final : public Com<IMMDevice> {
 public:
-    explicit FakeDevice(State s) : Com(std::move(s), ObjectKind::Device) {}
+    FakeDevice(State s, std::wstring id) : Com(std::move(s), ObjectKind::Device), id_(std::move(id)) {}
 
     HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD clsctx, PROPVARIANT* params, void** ppv) override {
         auto guard = state_->lock();
@@ -282,21 +282,10 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore** store) override {
-        if (store != nullptr) *store = nullptr;
-        return simple(Method::OpenPropertyStore, E_NOTIMPL);
+        return open_property_store(state_, id_, store);
     }
 
-    HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override {
-        auto guard = state_->lock();
-        if (id != nullptr) *id = nullptr;
-        const HRESULT hr = simple(Method::GetId, id == nullptr ? E_POINTER : S_OK);
-        if (hr != S_OK) return hr;
-        static constexpr wchar_t kId[] = L"{0.0.0.00000000}.{fake-render-endpoint}";
-        *id = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof kId));
-        if (*id == nullptr) return E_OUTOFMEMORY;
-        std::memcpy(*id, kId, sizeof kId);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override { return copy_device_id(state_, id_, id); }
 
     HRESULT STDMETHODCALLTYPE GetState(DWORD* device_state) override {
         auto guard = state_->lock();
@@ -312,6 +301,8 @@ private:
         if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
         return state_->finish(call, otherwise);
     }
+
+    std::wstring id_;
 };
 
 class FakeEnumerator final : public Com<IMMDeviceEnumerator> {
@@ -327,7 +318,8 @@ public:
         if (device == nullptr) return state_->finish(call, E_POINTER);
         *device = nullptr;
         if (auto f = state_->fault_for(Method::GetDefaultAudioEndpoint)) return state_->finish(call, f->hr);
-        *device = new FakeDevice(state_);
+        if (!state_->endpoints.default_id) return state_->finish(call, HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+        *device = new FakeDevice(state_, *state_->endpoints.default_id);
         return state_->finish(call, S_OK);
     }
 
@@ -335,15 +327,12 @@ public:
         if (out != nullptr) *out = nullptr;
         return unsupported(Method::EnumAudioEndpoints);
     }
-    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR, IMMDevice** out) override {
-        if (out != nullptr) *out = nullptr;
-        return unsupported(Method::GetDevice);
+    HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR id, IMMDevice** out) override { return get_device(state_, id, out); }
+    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient* listener) override {
+        return register_listener(state_, listener);
     }
-    HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return unsupported(Method::RegisterEndpointNotificationCallback);
-    }
-    HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
-        return unsupported(Method::UnregisterEndpointNotificationCallback);
+    HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient* listener) override {
+        return unregister_listener(state_, listener);
     }
 
 private:
@@ -391,5 +380,7 @@ HRESULT create_enumerator(const State& state, IUnknown* outer, REFIID riid, void
 IMMDeviceEnumerator* new_enumerator(const State& state) { return new FakeEnumerator(state); }
 
 IClassFactory* new_factory(const State& state) { return new FakeFactory(state); }
+
+IMMDevice* new_device(const State& state, std::wstring id) { return new FakeDevice(state, std::move(id)); }
 
 }  // namespace brisvane::fakes::detail

@@ -84,6 +84,7 @@ const char* to_string(ObjectKind k) {
         case ObjectKind::CaptureClient: return "CaptureClient";
         case ObjectKind::ErrorInfo: return "ErrorInfo";
         case ObjectKind::Factory: return "Factory";
+        case ObjectKind::PropertyStore: return "PropertyStore";
     }
     return "?";
 }
@@ -93,7 +94,7 @@ const char* to_string(Method m) {
         "QueryInterface", "CreateInstance", "LockServer", "EnumAudioEndpoints",
         "GetDefaultAudioEndpoint", "GetDevice", "RegisterEndpointNotificationCallback",
         "UnregisterEndpointNotificationCallback", "Activate", "OpenPropertyStore", "GetId",
-        "GetState", "Initialize", "GetBufferSize", "GetStreamLatency", "GetCurrentPadding",
+        "GetState", "GetValue", "Initialize", "GetBufferSize", "GetStreamLatency", "GetCurrentPadding",
         "IsFormatSupported", "GetMixFormat", "GetDevicePeriod", "Start", "Stop", "Reset",
         "SetEventHandle", "GetService", "GetBuffer", "ReleaseBuffer", "GetNextPacketSize"};
     const auto i = static_cast<std::size_t>(m);

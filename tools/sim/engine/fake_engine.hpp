@@ -76,6 +76,7 @@ public:
 
 private:
     friend class EngineDriver;  // fake_engine_driver.hpp
+    friend class EndpointDriver;  // fake_endpoint_driver.hpp
     std::shared_ptr<detail::EngineState> state_;
 };
 

@@ -2,6 +2,7 @@
 // FakeEngine and the refcount bookkeeping every fake object carries.
 #pragma once
 
+#include "fake_endpoints.hpp"
 #include "fake_types.hpp"
 
 #include <condition_variable>
@@ -46,6 +47,7 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     // on_empty_read runs after a GetBuffer call that found no packet ready.
     std::function<void(const Call&)> on_call;
     std::function<void()> on_empty_read;
+    EndpointDirectory endpoints;
 
     std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock(mu); }
     // Appends a call and returns its index.

@@ -15,7 +15,7 @@
 
 namespace brisvane::fakes {
 
-enum class ObjectKind { Enumerator, Device, AudioClient, CaptureClient, ErrorInfo, Factory };
+enum class ObjectKind { Enumerator, Device, AudioClient, CaptureClient, ErrorInfo, Factory, PropertyStore };
 
 enum class Method {
     QueryInterface,
@@ -26,6 +26,8 @@ enum class Method {
     RegisterEndpointNotificationCallback, UnregisterEndpointNotificationCallback,
     // IMMDevice
     Activate, OpenPropertyStore, GetId, GetState,
+    // IPropertyStore
+    GetValue,
     // IAudioClient
     Initialize, GetBufferSize, GetStreamLatency, GetCurrentPadding, IsFormatSupported,
     GetMixFormat, GetDevicePeriod, Start, Stop, Reset, SetEventHandle, GetService,

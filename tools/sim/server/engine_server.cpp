@@ -1,6 +1,7 @@
 // The simulated audio engine as an in-process COM server: serves the device
 // enumerator class with the fake objects of tools/sim/engine and plays the scenario
 // named by BRISVANE_ENGINE_SCENARIO (see SCENARIO.md). Test tooling only.
+#include "endpoint_timeline.hpp"
 #include "fake_engine.hpp"
 #include "fake_engine_driver.hpp"
 #include "scenario.hpp"
@@ -48,10 +49,12 @@ std::string narrow(const std::wstring& w) {
 
 class Log {
 public:
-    void open(const std::wstring& path) {
+    // Opened for appending: the later processes of a run (`truncate` false) write to it too,
+    // whole lines, each in one write.
+    void open(const std::wstring& path, bool truncate) {
         if (path.empty()) return;
-        file_ = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        file_ = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     bool on() const { return file_ != INVALID_HANDLE_VALUE; }
     // One line, written through at once: the process may be ended at any moment.
@@ -141,7 +144,8 @@ public:
         }
         if (error.empty() && !parse_scenario(text, sc_, error)) {
         }
-        log_.open(sc_.log);
+        clock_ = join_run_clock(n > 0 ? std::wstring(path) : std::wstring());
+        log_.open(sc_.log, clock_.first);
         log_.line("server pid=%lu scenario=%s", GetCurrentProcessId(), n > 0 ? narrow(path).c_str() : "(none)");
         if (error.empty() && sc_.source == SourceKind::File) {
             if (!read_file(sc_.file.c_str(), file_bytes_)) error = "cannot read the source file " + narrow(sc_.file);
@@ -166,6 +170,8 @@ public:
         for (const auto& f : sc_.faults) engine_.inject(f.method, f.fault);
         driver_.on_call([this](const fakes::Call& c) { on_call(c); });
         if (sc_.pace == Pace::Fast) driver_.on_empty_read([this] { produce_burst(); });
+        timeline_.start(engine_, sc_, clock_.epoch_us,
+                        [this](const std::string& line) { log_.line("%s", line.c_str()); });
         log_.line("scenario ok pace=%s", sc_.pace == Pace::Fast ? "fast" : "realtime");
         load_result_ = S_OK;
         return load_result_;
@@ -383,6 +389,8 @@ private:
     std::uint64_t lost_packets_ = 0;
     std::uint64_t lost_frames_ = 0;
     std::thread pacer_;
+    RunClock clock_;
+    EndpointTimeline timeline_;
 };
 
 // Made on first use and never destroyed: at process exit other threads are gone and

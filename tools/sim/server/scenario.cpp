@@ -1,6 +1,9 @@
 #include "scenario.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <utility>
 #include <sstream>
 
 namespace brisvane::engine_server {
@@ -84,12 +87,23 @@ std::string unescape(const std::string& s) {
     return out;
 }
 
+// An endpoint id as written in a scenario (escapes allowed), or `none`.
+std::optional<std::wstring> endpoint_id(const std::string& word) {
+    if (word == "none") return std::nullopt;
+    return widen(unescape(word));
+}
+
+bool endpoint_known(const Scenario& sc, const std::optional<std::wstring>& id) {
+    return !id || std::ranges::any_of(sc.devices, [&](const fakes::FakeEndpoint& d) { return d.id == *id; });
+}
+
 }  // namespace
 
 bool parse_scenario(const std::string& text, Scenario& sc, std::string& first_error) {
     // Reads every line, so that a `log` line after a bad one still takes effect.
     std::istringstream in(text);
     std::string line;
+    bool devices_given = false, default_given = false;
     for (unsigned n = 1; std::getline(in, line); ++n) {
         // A '#' starts a comment, except inside error_description, whose value is taken whole.
         const auto eq = line.find('=');
@@ -157,6 +171,26 @@ bool parse_scenario(const std::string& text, Scenario& sc, std::string& first_er
             ok = number(value, u), sc.invalidate_after_packets = u;
         } else if (key == "invalidate_after_ms") {
             ok = number(value, u), sc.invalidate_after_ms = u;
+        } else if (key == "device") {
+            // The id is the first word, the name the rest; the first device replaces the built-in one.
+            const auto space = value.find_first_of(" \t");
+            ok = !value.empty();
+            if (!std::exchange(devices_given, true)) sc.devices.clear();
+            sc.devices.push_back({widen(unescape(value.substr(0, space))),
+                                  space == std::string::npos ? std::wstring() : widen(unescape(trim(value.substr(space))))});
+        } else if (key == "default") {
+            ok = w.size() == 1;
+            default_given = true;
+            if (ok) sc.default_id = endpoint_id(w[0]);
+        } else if (key == "default_change") {
+            ok = w.size() == 2 && number(w[0], u);
+            if (ok) sc.endpoint_events.push_back({u, true, eRender, eConsole, endpoint_id(w[1])});
+        } else if (key == "notify") {
+            static const std::map<std::string, EDataFlow> flows{{"render", eRender}, {"capture", eCapture}};
+            static const std::map<std::string, ERole> roles{
+                {"console", eConsole}, {"multimedia", eMultimedia}, {"communications", eCommunications}};
+            ok = w.size() == 4 && number(w[0], u) && flows.contains(w[1]) && roles.contains(w[2]);
+            if (ok) sc.endpoint_events.push_back({u, false, flows.at(w[1]), roles.at(w[2]), endpoint_id(w[3])});
         } else if (key == "log") {
             sc.log = widen(value);
         } else if (key == "log_calls") {
@@ -173,6 +207,14 @@ bool parse_scenario(const std::string& text, Scenario& sc, std::string& first_er
             first_error = "line " + std::to_string(n) + ": bad value for '" + key + "': " + value;
     }
     if (!first_error.empty()) return false;
+    if (devices_given && !default_given) sc.default_id = sc.devices.front().id;
+    bool known = endpoint_known(sc, sc.default_id);
+    for (const auto& e : sc.endpoint_events) known = known && (!e.change_default || endpoint_known(sc, e.id));
+    if (!known) {
+        first_error = "a default names an endpoint that no device line gives";
+        return false;
+    }
+    std::ranges::stable_sort(sc.endpoint_events, {}, &EndpointEvent::at_ms);
     if (sc.source == SourceKind::Sweep && sc.total_frames == 0) {
         first_error = "a sweep needs total_frames";
         return false;

@@ -1,6 +1,7 @@
 // A scenario of the simulated engine server, as read from its file (see SCENARIO.md).
 #pragma once
 
+#include "fake_endpoints.hpp"
 #include "fake_types.hpp"
 
 #include <cstdint>
@@ -22,6 +23,16 @@ struct Gap {
 struct InjectedFault {
     fakes::Method method{};
     fakes::Fault fault;
+};
+
+// At `at_ms` on the run's clock: the default render endpoint becomes `id` (none: there is
+// none), or, for a bare notification, listeners are told so for `flow` and `role` alone.
+struct EndpointEvent {
+    std::uint64_t at_ms = 0;
+    bool change_default = true;
+    EDataFlow flow = eRender;
+    ERole role = eConsole;
+    std::optional<std::wstring> id;
 };
 
 struct Scenario {
@@ -49,6 +60,10 @@ struct Scenario {
     std::optional<std::wstring> error_description;
     std::optional<std::uint64_t> invalidate_after_packets;
     std::optional<std::uint64_t> invalidate_after_ms;
+
+    std::vector<fakes::FakeEndpoint> devices{fakes::kBuiltInEndpoint};
+    std::optional<std::wstring> default_id = fakes::kBuiltInEndpoint.id;
+    std::vector<EndpointEvent> endpoint_events;  // in time order
 
     std::wstring log;  // empty: no log
     CallLog log_calls = CallLog::All;

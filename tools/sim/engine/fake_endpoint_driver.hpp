@@ -1,0 +1,30 @@
+// Changes a FakeEngine's render endpoints as the system does while a program runs: which
+// endpoints exist, which is the default, and the notifications its listeners get.
+#pragma once
+
+#include "fake_endpoints.hpp"
+#include "fake_engine.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brisvane::fakes {
+
+class EndpointDriver {
+public:
+    explicit EndpointDriver(FakeEngine& engine) : engine_(&engine) {}
+
+    // Replaces the endpoints and the default (none: there is no default endpoint).
+    void set_endpoints(std::vector<FakeEndpoint> devices, std::optional<std::wstring> default_id);
+    // Makes `id` the default render endpoint of every role and notifies the listeners, as the
+    // system does, for the console role and then the multimedia role. Gives the listener count.
+    std::size_t change_default(std::optional<std::wstring> id);
+    // One OnDefaultDeviceChanged to every listener, the default left as it is.
+    std::size_t notify(EDataFlow flow, ERole role, const std::optional<std::wstring>& id);
+
+private:
+    FakeEngine* engine_;
+};
+
+}  // namespace brisvane::fakes
