@@ -29,7 +29,7 @@ function normalizeFormat(format = {}) {
 // A float sample as a 16-bit integer: scaled by 32768, rounded to nearest, clipped.
 function toS16(value) {
   const scaled = Math.round(value * 32768);
-  return scaled > 32767 ? 32767 : scaled < -32768 ? -32768 : scaled;
+  return (scaled > 32767 ? 32767 : scaled < -32768 ? -32768 : scaled) | 0;
 }
 
 // Turns raw frames (Float32Array of 1920 interleaved samples) into frames of the format.
@@ -59,8 +59,9 @@ class FrameConverter {
     }
     const out = sampleType === 's16' ? new Int16Array(samplesPerFrame) : new Float32Array(samplesPerFrame);
     if (this.decimators.length === 0) {
-      if (sampleType === 'f32') for (let i = 0; i < samplesPerFrame; i++) out[i] = source[i * stride];
-      else for (let i = 0; i < samplesPerFrame; i++) out[i] = toS16(source[i * stride]);
+      // Interleaved stereo or the mono mix: the samples are in output order already.
+      if (sampleType === 'f32') for (let i = 0; i < samplesPerFrame; i++) out[i] = source[i];
+      else for (let i = 0; i < samplesPerFrame; i++) out[i] = toS16(source[i]);
       return out;
     }
     // Filtered into the planar buffer in the output's interleaved order, then stored.
