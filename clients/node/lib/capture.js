@@ -16,6 +16,8 @@ const SILENCE_MS = 100;
 const TICK_MS = 50;
 const FILL_BOUND_MS = SILENCE_MS + TICK_MS + FRAME_MS;
 const RESTART_DEFAULTS = { maxAttempts: 5, delayMs: 250, maxDelayMs: 4000 };
+// A run that lasted this long before the device went away starts the count of attempts anew.
+const STABLE_RUN_MS = 30000;
 
 // Children still running when this process exits are ended with it.
 const running = new Set();
@@ -64,6 +66,7 @@ class Capture extends Readable {
   #restarts = 0;
   #restarting = null; // the reason of the restart under way
   #restartTimer = null;
+  #runStartedAt = 0;
 
   constructor(options = {}) {
     super({ objectMode: true, highWaterMark: 1 });
@@ -199,6 +202,7 @@ class Capture extends Readable {
 
   #onStarted() {
     const now = performance.now();
+    this.#runStartedAt = now;
     this.#lastDataAt = now;
     if (!this.#everStarted) {
       this.#everStarted = true;
@@ -215,7 +219,6 @@ class Capture extends Readable {
     if (this.#continuous && performance.now() - this.#lastDataAt >= SILENCE_MS) this.#fill(true);
     this.#lastDataAt = performance.now();
     this.#restarting = null;
-    this.#attempts = 0;
     let offset = 0;
     while (offset < chunk.length) {
       const n = Math.min(FRAME_BYTES - this.#filled, chunk.length - offset);
@@ -278,6 +281,7 @@ class Capture extends Readable {
       this.destroy();
       return;
     }
+    if (this.#runStartedAt > 0 && performance.now() - this.#runStartedAt >= STABLE_RUN_MS) this.#attempts = 0;
     if (this.#restart && error.deviceLost && this.#attempts < this.#restart.maxAttempts) {
       this.#restartNow('device-lost', { error, device: null });
       return;
@@ -295,6 +299,7 @@ class Capture extends Readable {
     this.#restarts += 1;
     this.#restarting = reason;
     this.emit('restart', { reason, attempt: this.#attempts, delayMs: delay, error, device });
+    this.#runStartedAt = 0;
     this.#restartTimer = setTimeout(() => {
       this.#restartTimer = null;
       if (!this.#stopping) this.#launch();
