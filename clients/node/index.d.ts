@@ -44,7 +44,7 @@ export type RestartReason = 'device-lost' | 'default-changed';
 
 export interface StartedEvent { restarts: number }
 export interface DroppedEvent { frames: number; ms: number; totalFrames: number }
-export interface GapEvent { frames: number; ms: number; reason: 'silence' | RestartReason; totalFrames: number }
+export interface GapEvent { frames: number; ms: number; reason: 'silence' | 'restart'; totalFrames: number }
 export interface RestartEvent {
   reason: RestartReason;
   attempt: number;

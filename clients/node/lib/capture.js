@@ -266,7 +266,7 @@ class Capture extends Readable {
     if (due <= 0) return;
     for (let i = 0; i < due; i++) this.#emitFrame(new Float32Array(FRAME_SAMPLE_FRAMES * SOURCE_CHANNELS));
     this.#gapFrames += due;
-    this.emit('gap', { frames: due, ms: due * FRAME_MS, reason: this.#restarting ?? 'silence',
+    this.emit('gap', { frames: due, ms: due * FRAME_MS, reason: this.#restarting ? 'restart' : 'silence',
       totalFrames: this.#gapFrames });
     this.#reportDrops();
   }

@@ -156,8 +156,11 @@ test('restart: a device loss starts the program again, with back-off and a limit
   const f = fake(lost, [STARTED, { frames: 2, from: 2 }, { stderr: 'Error: failed to write PCM frame\n' }, { exit: 1 }]);
   const capture = await start({ program: f.program, restart: { delayMs: 50 }, timeline: 'continuous' });
   const restarts = [];
+  const gaps = [];
   capture.on('restart', (r) => restarts.push(r));
+  capture.on('gap', (g) => gaps.push(g.reason));
   const { frames, error } = await collect(capture);
+  assert.ok(gaps.includes('restart'), `gaps: ${gaps}`);
   const real = frames.filter((frame) => frame.some((v) => v !== 0));
   assert.deepEqual(real, [0, 1, 2, 3].map(frameSamples));
   assert.equal(restarts.length, 1);
