@@ -90,13 +90,27 @@ const cases = {
     }
     return { frames, alive };
   },
-  // The program waits in silence; this process is terminated (no exit handlers run).
+  // The program waits in silence; this process is terminated (no exit handlers run). The
+  // control: the program started detached (outside Node.js's job object) outlives it.
   async terminate() {
     scenario('terminate', 'source = tone 1000 0.5\npace = realtime\ngap = 0 600000\n');
-    const capture = await start();
-    process.kill(capture.pid, 0); // it runs (throws if not)
-    fs.writeFileSync(resultFile, JSON.stringify({ pid: capture.pid }));
+    let pid;
+    if (process.argv[5] === 'detached') {
+      const { spawn } = require('node:child_process');
+      const exe = require.resolve('brisvane').replace(/index\.js$/, 'bin\\win32-x64\\brisvane.exe');
+      const child = spawn(exe, [], { detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
+      await new Promise((resolve) => child.stderr.once('data', resolve));
+      pid = child.pid;
+    } else {
+      pid = (await start()).pid;
+    }
+    process.kill(pid, 0); // it runs (throws if not)
+    fs.writeFileSync(resultFile, JSON.stringify({ pid }));
     process.kill(process.pid, 'SIGKILL');
+  },
+  async end() {
+    process.kill(Number(process.argv[5]));
+    return {};
   },
   // Whether a process still runs (for the terminate case's check).
   async alive() {
