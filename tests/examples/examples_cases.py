@@ -316,61 +316,6 @@ def case_python(rig):
     check_level_cli(rig, "python-level", [sys.executable, os.path.join(EXAMPLES, "python", "level.py")])
 
 
-# --- Node.js -------------------------------------------------------------------------------------
-def node_client(rig, node, name, scenario, stop_after=None):
-    run = Run(rig, name, scenario)
-    args = [node, os.path.join(HERE, "node_client.js"), run.path("frames.f32"), run.path("result.json")]
-    if stop_after is not None:
-        args.append(str(stop_after))
-    p = run.run(args)
-    check(p.returncode == 0 and os.path.exists(run.path("result.json")),
-          "node_client.js failed (%d): %s" % (p.returncode, p.stderr.decode(errors="replace")))
-    with open(run.path("result.json")) as f:
-        result = json.load(f)
-    with open(run.path("frames.f32"), "rb") as f:
-        frames = floats_of(f.read())
-    check(not result["badFrames"], "frames that are not Float32Array(1920): %s" % result["badFrames"][:5])
-    check(len(frames) == result["frames"] * 1920, "%d frames but %d floats" % (result["frames"], len(frames)))
-    return run, result, frames
-
-
-def case_node(rig, node):
-    report, causes = invalidation(rig)
-    run, result, frames = node_client(rig, node, "node", recording_scenario(rig))
-    check(result["events"] == ["started", "frame", "error"], "events %s" % result["events"])
-    e = result["error"]
-    check(e["isBrisvaneError"], "the stream ended with %s" % e)
-    check(e["status"] == 1 and e["signal"] is None, "status %r signal %r" % (e["status"], e["signal"]))
-    check(e["context"] == READ_FAILED, "context %r" % e["context"])
-    check(e["report"] == report, "report %r, expected %r" % (e["report"], report))
-    check(e["causes"] == causes, "causes %r" % e["causes"])
-    check(e["message"] == error_message(1, READ_FAILED, causes), "message %r" % e["message"])
-    check(result["child"]["exitCode"] == 1, "child %s" % result["child"])
-    compare_samples(frames, check_played(run, "node", recording=True), "node", 0)
-    log("node: 'started' before the first frame, %d Float32Array(1920) frames, exactly the recording the "
-        "engine played, then %r (.status %d)" % (result["frames"], e["message"], e["status"]))
-
-    run, result, frames = node_client(rig, node, "node-stop", ENDLESS, stop_after=25)
-    check(result["events"] == ["started", "frame", "end"] and result["error"] is None,
-          "leaving the loop: events %s, error %s" % (result["events"], result["error"]))
-    check(result["child"]["exitCode"] is not None or result["child"]["signalCode"] is not None,
-          "the child did not end: %s" % result["child"])
-    check_ended(run, "node")
-    exact, worst = compare_samples(frames, expected_samples(25 * 960), "node, stopped", TOLERANCE)
-    log("node, loop left after 25 frames: no error, the program ended (%s); the tone's samples, %d of %d "
-        "floats exact, largest difference %.1e" % (result["child"], exact, len(frames), worst))
-
-    want_report, want_causes = startup_failure(rig)
-    run, result, frames = node_client(rig, node, "node-startup", STARTUP_FAILS)
-    e = result["error"]
-    check(result["events"] == ["error"] and result["frames"] == 0, "events %s" % result["events"])
-    check((e["status"], e["context"], e["report"], e["causes"]) == (1, INIT_FAILED, want_report, want_causes),
-          "start-up failure surfaced as %s" % e)
-    log("node, start-up failure: %r" % e["message"])
-
-    check_level_cli(rig, "node-level", [node, os.path.join(EXAMPLES, "node", "level.js")])
-
-
 # --- ffmpeg and sox ---------------------------------------------------------------------------------
 def wav_floats(path):
     """The format and the samples of a 32-bit float WAV file (plain or extensible)."""
@@ -427,9 +372,9 @@ def shell_run(rig, tool, recording):
 
 
 def main():
-    cases = ("python", "node", "ffmpeg", "sox")
+    cases = ("python", "ffmpeg", "sox")
     if len(sys.argv) < 3 or sys.argv[2] not in cases:
-        print("usage: examples_cases.py BUILD_DIR {%s} [NODE]" % ",".join(cases), file=sys.stderr)
+        print("usage: examples_cases.py BUILD_DIR {%s}" % ",".join(cases), file=sys.stderr)
         return 2
     rig = Rig(sys.argv[1])
     check_prefix = os.path.join(rig.prefix, "system.reg")
@@ -439,8 +384,6 @@ def main():
         check(os.path.exists(check_prefix), "no e2e prefix: run e2e_setup first")
         if name == "python":
             case_python(rig)
-        elif name == "node":
-            case_node(rig, sys.argv[3] if len(sys.argv) > 3 else "node")
         else:
             case_shell(rig, name)
     except Failure as e:

@@ -90,3 +90,16 @@ test('the real program: exact frames, the report as a BrisvaneError, restarts, f
   const failed = await start(wineOptions('startup', 'fail = Initialize 0x88890008\n')).catch((e) => e);
   assert.deepEqual([failed.status, failed.code, failed.context], [1, 'UNSUPPORTED_FORMAT', 'failed to initialize WASAPI loopback client']);
 });
+
+test('examples/node/level.js with the installed package prints the level, then the error and its status', { skip: skip || (process.env.BRISVANE_APP ? false : 'BRISVANE_APP is not set') }, async (t) => {
+  t.after(keepWineUp());
+  const { spawnSync } = require('node:child_process');
+  const tone = LOST.replace('source = counting', 'source = tone 1000 0.5');
+  const { program, env } = wineOptions('example', tone);
+  const run = spawnSync(process.execPath, [path.join(__dirname, '..', '..', '..', 'examples', 'node', 'level.js')], {
+    env: { ...env, NODE_PATH: path.join(process.env.BRISVANE_APP, 'node_modules'), BRISVANE_COMMAND: JSON.stringify(program) },
+    encoding: 'utf8', timeout: 60000 });
+  assert.equal(run.stdout, '   1 s  RMS   -9.0 dBFS  peak   -6.0 dBFS\n   2 s  RMS   -9.0 dBFS  peak   -6.0 dBFS\n');
+  assert.match(run.stderr, /^brisvane started\nbrisvane exited with status 1: failed to read WASAPI loopback samples: .*0x88890004\)?\. The audio output device went away/);
+  assert.equal(run.status, 1);
+});
