@@ -227,8 +227,10 @@ class Capture extends Readable {
       offset += n;
       if (this.#filled === FRAME_BYTES) {
         // Float32Array is little-endian on every machine that runs Windows programs.
-        this.#emitFrame(new Float32Array(this.#partial.buffer.slice(0)));
+        const frame = new Float32Array(this.#partial.buffer);
+        this.#partial = new Uint8Array(FRAME_BYTES);
         this.#filled = 0;
+        this.#emitFrame(frame);
       }
     }
     this.#reportDrops();
