@@ -5,6 +5,7 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { spawnSync } = require('node:child_process');
 const { setTimeout: sleep } = require('node:timers/promises');
 const { start, BrisvaneError, FRAME_MS, FILL_BOUND_MS } = require('..');
 const { frameSamples } = require('./signal');
@@ -12,10 +13,12 @@ const { frameSamples } = require('./signal');
 const STARTED = { stderr: 'brisvane started\n' };
 const INVALIDATED = 'Error: failed to read WASAPI loopback samples\n\nCaused by:\n' +
   '    0: Windows returned an error: gone (0x88890004)\n    1: gone (0x88890004)\n';
+const LOST = [STARTED, { frames: 2, from: 0 }, { stderr: INVALIDATED }, { exit: 1 }];
+const frameList = (from, count) => Array.from({ length: count }, (_, k) => frameSamples(from + k));
 
+// A fake program playing the runs, one per start; its start count and the pid of each run.
 function fake(...runs) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'brisvane-fake-'));
-  const planFile = path.join(dir, 'plan.json');
+  const planFile = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'brisvane-fake-')), 'plan.json');
   fs.writeFileSync(planFile, JSON.stringify(runs));
   return {
     program: [process.execPath, path.join(__dirname, 'fake-program.js'), planFile],
@@ -24,10 +27,10 @@ function fake(...runs) {
   };
 }
 
+// Whether a process runs (an orphan that ended may stay a zombie here: it counts as ended).
 function alive(pid) {
   try {
-    process.kill(pid, 0);
-    return true;
+    return process.kill(pid, 0) && !/State:\s+Z/.test(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
   } catch {
     return false;
   }
@@ -35,78 +38,68 @@ function alive(pid) {
 
 async function collect(capture) {
   const frames = [];
-  let error = null;
   try {
     for await (const frame of capture) frames.push(frame);
-  } catch (e) {
-    error = e;
+  } catch (error) {
+    return { frames, error };
   }
-  return { frames, error };
+  return { frames, error: null };
 }
 
 test('frames arrive whole and exact however the pipe splits them, then the report ends the stream', async () => {
   const f = fake([STARTED, { frames: 7, from: 0, split: [1, 4093, 7, 10000, 3] }, { stderr: INVALIDATED }, { exit: 1 }]);
-  const capture = await start({ program: f.program });
-  const { frames, error } = await collect(capture);
-  assert.deepEqual(frames, Array.from({ length: 7 }, (_, k) => frameSamples(k)));
+  const { frames, error } = await collect(await start({ program: f.program }));
+  assert.deepEqual(frames, frameList(0, 7));
   assert.ok(error instanceof BrisvaneError);
-  assert.equal(error.status, 1);
-  assert.equal(error.code, 'DEVICE_INVALIDATED');
-  assert.equal(error.hresult, 0x88890004);
-  assert.equal(error.context, 'failed to read WASAPI loopback samples');
-  assert.equal(error.report, INVALIDATED);
+  assert.deepEqual([error.status, error.code, error.hresult, error.context, error.report],
+    [1, 'DEVICE_INVALIDATED', 0x88890004, 'failed to read WASAPI loopback samples', INVALIDATED]);
   assert.match(error.message, /^brisvane exited with status 1: failed to read WASAPI .*\(0x88890004\)\. The audio output device went away/);
 });
 
-test('a failed start-up rejects with the parsed report and the status', async (t) => {
+test('a failed start-up rejects with the parsed report and the status', async () => {
   const cases = [
     [1, 'Error: failed to open default render endpoint\n\nCaused by:\n    0: Windows returned an error: 0x80040154\n    1: 0x80040154\n',
       'CLASS_NOT_REGISTERED', 0x80040154, 'failed to open default render endpoint'],
-    [1, 'Error: failed to initialize COM\n\nCaused by:\n    0: Windows returned an error: x (0x12345678)\n    1: x (0x12345678)\n',
-      null, 0x12345678, 'failed to initialize COM'],
+    [1, 'Error: failed to initialize COM\n\nCaused by:\n    x (0x12345678)\n', null, 0x12345678, 'failed to initialize COM'],
     [101, '', 'STARTUP_LINE_FAILED', null, null],
     [102, 'brisvane: out of memory\n', 'OUT_OF_MEMORY', null, 'brisvane: out of memory'],
   ];
   for (const [status, report, code, hresult, context] of cases) {
-    await t.test(`status ${status} ${code}`, async () => {
-      const f = fake([{ stderr: report }, { exit: status }]);
-      const error = await start({ program: f.program }).catch((e) => e);
-      assert.ok(error instanceof BrisvaneError, String(error));
-      assert.deepEqual([error.status, error.code, error.hresult, error.context, error.report],
-        [status, code, hresult, context, report]);
-    });
+    const error = await start({ program: fake([{ stderr: report }, { exit: status }]).program }).catch((e) => e);
+    assert.deepEqual([error.name, error.status, error.code, error.hresult, error.context, error.report],
+      ['BrisvaneError', status, code, hresult, context, report]);
   }
-  const missing = await start({ program: ['/nonexistent/brisvane.exe'] }).catch((e) => e);
-  assert.equal(missing.code, 'PROGRAM_NOT_FOUND');
+  assert.equal((await start({ program: ['/nonexistent/brisvane.exe'] }).catch((e) => e)).code, 'PROGRAM_NOT_FOUND');
 });
 
-test('stop() and an AbortSignal end the stream cleanly and resolve once the program has exited', async () => {
-  const f = fake([STARTED, { frames: 3, from: 0 }]);
-  const capture = await start({ program: f.program });
+test('stop(), an AbortSignal and process.exit end the program; stop() resolves once it has exited', async () => {
+  const capture = await start({ program: fake([STARTED, { frames: 3, from: 0 }]).program });
   const pid = capture.pid;
   const got = [];
-  for await (const frame of capture) {
-    got.push(frame);
-    if (got.length === 3) await capture.stop();
-  }
+  for await (const frame of capture) if (got.push(frame) === 3) await capture.stop();
   assert.equal(got.length, 3);
   assert.equal(alive(pid), false);
 
-  const g = fake([STARTED, { frames: 2, from: 0 }]);
   const controller = new AbortController();
-  const aborted = await start({ program: g.program, signal: controller.signal });
+  const aborted = await start({ program: fake([STARTED, { frames: 2, from: 0 }]).program, signal: controller.signal });
   setTimeout(() => controller.abort(), 200);
-  const { frames, error } = await collect(aborted);
-  assert.equal(error, null);
-  assert.equal(frames.length, 2);
+  assert.deepEqual(await collect(aborted), { frames: frameList(0, 2), error: null });
 
-  const h = fake([{ sleep: 5000 }]);
-  const early = new AbortController();
-  const pending = start({ program: h.program, signal: early.signal });
-  setTimeout(() => early.abort(), 500);
-  assert.equal((await pending.catch((e) => e)).name, 'AbortError');
-  await sleep(100);
-  assert.equal(alive(h.pid(0)), false);
+  for (const how of ['abort', 'exit']) {
+    const f = fake([STARTED, { sleep: 5000 }]);
+    if (how === 'abort') {
+      const early = new AbortController();
+      setTimeout(() => early.abort(), 500);
+      const error = await start({ program: fake([{ sleep: 5000 }]).program, signal: early.signal }).catch((e) => e);
+      assert.equal(error.name, 'AbortError');
+    } else {
+      const script = `require(${JSON.stringify(path.join(__dirname, '..'))}).start({ program: ${JSON.stringify(f.program)} })` +
+        '.then(() => process.exit(0))';
+      assert.equal(spawnSync(process.execPath, ['-e', script]).status, 0);
+      await sleep(100);
+      assert.equal(alive(f.pid(0)), false, 'the program outlived process.exit');
+    }
+  }
 });
 
 test('a consumer that falls behind loses the oldest frames, counted, and never stalls the program', async () => {
@@ -118,11 +111,9 @@ test('a consumer that falls behind loses the oldest frames, counted, and never s
   const { frames, error } = await collect(capture);
   assert.equal(error.status, 1);
   const total = dropped.reduce((sum, e) => sum + e.frames, 0);
-  assert.equal(capture.droppedFrames, total);
-  assert.equal(dropped.at(-1).totalFrames, total);
+  assert.deepEqual([capture.droppedFrames, dropped.at(-1).totalFrames], [total, total]);
   assert.ok(frames.length <= 11 && frames.length + total === 40, `${frames.length} read, ${total} dropped`);
-  // The newest frames are kept, in order.
-  assert.deepEqual(frames, Array.from({ length: frames.length }, (_, i) => frameSamples(40 - frames.length + i)));
+  assert.deepEqual(frames, frameList(40 - frames.length, frames.length)); // the newest, in order
 });
 
 test('the continuous timeline fills silence by the clock and never moves or repeats real audio', async () => {
@@ -141,7 +132,7 @@ test('the continuous timeline fills silence by the clock and never moves or repe
   const elapsed = performance.now() - t0;
   const clock = length * FRAME_MS;
   await capture.stop();
-  assert.deepEqual(real.map(([, frame]) => frame), Array.from({ length: 20 }, (_, k) => frameSamples(k)));
+  assert.deepEqual(real.map(([, frame]) => frame), frameList(0, 20));
   // The second burst comes after the silence it followed, not straight after the first.
   assert.ok(real[10][0] - real[9][0] >= 1000 / FRAME_MS - 10, `second burst at frame ${real[10][0]}`);
   assert.ok(gaps.every((g) => g.reason === 'silence' && g.ms === g.frames * FRAME_MS));
@@ -152,33 +143,24 @@ test('the continuous timeline fills silence by the clock and never moves or repe
 });
 
 test('restart: a device loss starts the program again, with back-off and a limit; other failures end it', async () => {
-  const lost = [STARTED, { frames: 2, from: 0 }, { stderr: INVALIDATED }, { exit: 1 }];
-  const f = fake(lost, [STARTED, { frames: 2, from: 2 }, { stderr: 'Error: failed to write PCM frame\n' }, { exit: 1 }]);
-  const capture = await start({ program: f.program, restart: { delayMs: 50 }, timeline: 'continuous' });
-  const restarts = [];
-  const gaps = [];
-  capture.on('restart', (r) => restarts.push(r));
-  capture.on('gap', (g) => gaps.push(g.reason));
+  const f = fake(LOST, [STARTED, { frames: 2, from: 2 }, { stderr: 'Error: failed to write PCM frame\n' }, { exit: 1 }]);
+  const capture = await start({ program: f.program, restart: { delayMs: 300 }, timeline: 'continuous' });
+  const events = [];
+  capture.on('restart', (r) => events.push([r.reason, r.attempt, r.delayMs, r.error.code, r.device]));
+  capture.on('gap', (g) => events.push(g.reason));
   const { frames, error } = await collect(capture);
-  assert.ok(gaps.includes('restart'), `gaps: ${gaps}`);
-  const real = frames.filter((frame) => frame.some((v) => v !== 0));
-  assert.deepEqual(real, [0, 1, 2, 3].map(frameSamples));
-  assert.equal(restarts.length, 1);
-  assert.deepEqual([restarts[0].reason, restarts[0].attempt, restarts[0].delayMs, restarts[0].error.code, restarts[0].device],
-    ['device-lost', 1, 50, 'DEVICE_INVALIDATED', null]);
-  assert.equal(error.context, 'failed to write PCM frame');
-  assert.equal(f.runs(), 2);
+  assert.deepEqual(frames.filter((frame) => frame.some((v) => v !== 0)), frameList(0, 4));
+  assert.deepEqual(events.filter((e) => e !== 'silence').slice(0, 2), [['device-lost', 1, 300, 'DEVICE_INVALIDATED', null], 'restart']);
+  assert.deepEqual([error.context, f.runs()], ['failed to write PCM frame', 2]);
 
-  const g = fake(lost, [{ stderr: INVALIDATED }, { exit: 1 }]);
+  const g = fake(LOST, [{ stderr: INVALIDATED }, { exit: 1 }]);
   const limited = await start({ program: g.program, restart: { delayMs: 10, maxAttempts: 3 } });
   const delays = [];
   limited.on('restart', (r) => delays.push(r.delayMs));
-  const end = await collect(limited);
-  assert.deepEqual(delays, [10, 20, 40]);
-  assert.equal(end.error.code, 'DEVICE_INVALIDATED');
-  assert.equal(g.runs(), 4);
+  assert.equal((await collect(limited)).error.code, 'DEVICE_INVALIDATED');
+  assert.deepEqual([delays, g.runs()], [[10, 20, 40], 4]);
 
-  const h = fake(lost);
+  const h = fake(LOST);
   assert.equal((await collect(await start({ program: h.program }))).error.code, 'DEVICE_INVALIDATED');
   assert.equal(h.runs(), 1);
 });
