@@ -13,23 +13,18 @@ const { frameSamples } = require('./signal');
 const CLI = path.join(__dirname, '..', 'bin', 'brisvane.js');
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'brisvane-cli-'));
 
-// The format and the data of a WAV or RF64 file, checked against the file's own size.
+// The format and the samples of a WAV or RF64 file, its sizes checked against the file's.
 function readWav(file) {
   const data = fs.readFileSync(file);
-  const kind = data.toString('latin1', 0, 4);
-  const riff = kind === 'RF64' ? Number(data.readBigUInt64LE(20)) : data.readUInt32LE(4);
-  assert.equal(riff, data.length - 8, 'the RIFF size');
-  const fmt = data.indexOf('fmt ');
-  const at = data.indexOf('data');
-  const size = kind === 'RF64' ? Number(data.readBigUInt64LE(28)) : data.readUInt32LE(at + 4);
-  assert.equal(size, data.length - at - 8, 'the data size');
-  const [tag, channels, rate, bits] = [data.readUInt16LE(fmt + 8), data.readUInt16LE(fmt + 10), data.readUInt32LE(fmt + 12),
-    data.readUInt16LE(fmt + 22)];
-  const body = data.subarray(at + 8);
-  const samples = bits === 16 ? new Int16Array(body.buffer.slice(body.byteOffset, body.byteOffset + body.length))
-    : new Float32Array(body.buffer.slice(body.byteOffset, body.byteOffset + body.length));
-  if (tag === 3) assert.equal(data.readUInt32LE(data.indexOf('fact') + 8), kind === 'RF64' ? 0xffffffff : samples.length / channels);
-  return { kind, tag, channels, rate, bits, samples };
+  const rf64 = data.toString('latin1', 0, 4) === 'RF64';
+  const [fmt, at] = [data.indexOf('fmt '), data.indexOf('data')];
+  assert.equal(rf64 ? Number(data.readBigUInt64LE(20)) : data.readUInt32LE(4), data.length - 8, 'the RIFF size');
+  assert.equal(rf64 ? Number(data.readBigUInt64LE(28)) : data.readUInt32LE(at + 4), data.length - at - 8, 'the data size');
+  const format = [data.readUInt16LE(fmt + 8), data.readUInt16LE(fmt + 10), data.readUInt32LE(fmt + 12), data.readUInt16LE(fmt + 22)];
+  const body = new Uint8Array(data.subarray(at + 8)).buffer;
+  const samples = format[3] === 16 ? new Int16Array(body) : new Float32Array(body);
+  if (format[0] === 3) assert.equal(data.readUInt32LE(data.indexOf('fact') + 8), rf64 ? 0xffffffff : samples.length / format[1]);
+  return { rf64, format, samples };
 }
 
 async function runCli(name, runs, args, { interruptAfterMs } = {}) {
@@ -52,13 +47,13 @@ test('record: the requested format and length, a finished header on Ctrl+C and o
   const converter = new FrameConverter({ rate: 16000, channels: 1, sampleType: 's16' });
   const want = Array.from({ length: 10 }, (_, k) => Array.from(converter.convert(frameSamples(k)))).flat();
   const got = readWav(timed.wav);
-  assert.deepEqual([got.tag, got.channels, got.rate, got.bits], [1, 1, 16000, 16]);
+  assert.deepEqual(got.format, [1, 1, 16000, 16]);
   assert.deepEqual(Array.from(got.samples), want);
 
   const stopped = await runCli('interrupted', [[started, { frames: 5, from: 0 }]], [], { interruptAfterMs: 1500 });
   assert.equal(stopped.status, 0, stopped.stderr);
   const wav = readWav(stopped.wav);
-  assert.deepEqual([wav.tag, wav.channels, wav.rate, wav.bits], [3, 2, 48000, 32]);
+  assert.deepEqual(wav.format, [3, 2, 48000, 32]);
   assert.deepEqual(wav.samples.subarray(0, 5 * 1920), Float32Array.from([0, 1, 2, 3, 4].flatMap((k) => Array.from(frameSamples(k)))));
   assert.ok(wav.samples.length > 20 * 1920 && wav.samples.subarray(5 * 1920).every((v) => v === 0), 'silence filled after the audio');
 
@@ -75,7 +70,5 @@ test('a WAV file past the RIFF limit is finished as RF64', () => {
   for (let k = 0; k < 20; k++) writer.write(frameSamples(k));
   writer.finish();
   const wav = readWav(file);
-  assert.equal(wav.kind, 'RF64');
-  assert.equal(fs.readFileSync(file).toString('latin1', 12, 16), 'ds64');
-  assert.equal(wav.samples.length, 20 * 1920);
+  assert.deepEqual([wav.rf64, fs.readFileSync(file).toString('latin1', 12, 16), wav.samples.length], [true, 'ds64', 20 * 1920]);
 });

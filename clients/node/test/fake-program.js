@@ -1,13 +1,8 @@
 'use strict';
-// Speaks the program's protocol for the tests: node fake-program.js PLAN_JSON_FILE.
-// The plan is a list of runs; each start of the fake plays the next one (a count is kept in
-// PLAN_JSON_FILE.count), so that restarts can be scripted. A run is a list of steps:
-//   { "stderr": "text" }                    written to standard error
-//   { "frames": N, "from": K, "split": [..] } frames K..K+N-1 of the test signal, written in
-//                                            pieces of the given sizes (cycled)
-//   { "sleep": MS }                          nothing for MS ms
-//   { "exit": STATUS }                       ends with the status
-// A run without an exit waits until it is ended.
+// Speaks the program's protocol: node fake-program.js PLAN. The plan is a list of runs, one per
+// start (counted in PLAN.count). A run's steps: { stderr: TEXT }, { frames: N, from: K, split:
+// [sizes, cycled] } (frames K.. of the test signal), { sleep: MS }, { exit: STATUS }; without
+// an exit it waits until it is ended.
 const fs = require('node:fs');
 const { frameBytes } = require('./signal');
 

@@ -5,38 +5,25 @@ const assert = require('node:assert/strict');
 const { FrameConverter, toS16 } = require('../lib/format');
 const { Decimator } = require('../lib/decimator');
 
-// Stereo frames of a tone (both channels) lasting `seconds`.
-function toneFrames(hz, seconds, amplitude = 0.5) {
-  const frames = [];
-  for (let n = 0; n < 48000 * seconds; n += 960) {
-    const frame = new Float32Array(1920);
-    for (let i = 0; i < 960; i++) frame[2 * i] = frame[2 * i + 1] = amplitude * Math.sin(2 * Math.PI * hz * (n + i) / 48000);
-    frames.push(frame);
-  }
-  return frames;
-}
-
-// The output's level in dB relative to the tone's, once the filter has settled: in the
-// passband the amplitude of a least-squares fit of the tone, above it the RMS of what folded back.
+// The level in dB, relative to the tone's, of a tone through the converter to `rate` mono, once
+// the filter has settled: in the passband the amplitude of a least-squares fit of the tone, above
+// it the RMS of what folded back.
 function gainDb(rate, hz) {
   const converter = new FrameConverter({ rate, channels: 1 });
-  const out = toneFrames(hz, 0.25).flatMap((frame) => Array.from(converter.convert(frame)));
-  const start = Math.ceil(converter.decimators[0].taps.length / (48000 / rate));
-  let amplitude;
-  if (hz < rate / 2) {
-    let ss = 0, cc = 0, sc = 0, ys = 0, yc = 0;
-    for (let k = start; k < out.length; k++) {
-      const s = Math.sin(2 * Math.PI * hz * k / rate);
-      const c = Math.cos(2 * Math.PI * hz * k / rate);
-      ss += s * s; cc += c * c; sc += s * c; ys += out[k] * s; yc += out[k] * c;
-    }
-    const det = ss * cc - sc * sc;
-    amplitude = Math.hypot((ys * cc - yc * sc) / det, (yc * ss - ys * sc) / det);
-  } else {
-    const settled = out.slice(start);
-    amplitude = Math.SQRT2 * Math.sqrt(settled.reduce((s, v) => s + v * v, 0) / settled.length);
+  const out = [];
+  for (let n = 0; n < 12000; n += 960) {
+    const frame = new Float32Array(1920).map((_, i) => 0.5 * Math.sin(2 * Math.PI * hz * (n + (i >> 1)) / 48000));
+    out.push(...converter.convert(frame));
   }
-  return 20 * Math.log10(amplitude / 0.5);
+  const y = out.slice(Math.ceil(converter.decimators[0].taps.length / (48000 / rate)));
+  if (hz >= rate / 2) return 20 * Math.log10(Math.sqrt((2 * y.reduce((s, v) => s + v * v, 0)) / y.length) / 0.5);
+  let [ss, cc, sc, ys, yc] = [0, 0, 0, 0, 0];
+  y.forEach((v, k) => {
+    const [s, c] = [Math.sin(2 * Math.PI * hz * k / rate), Math.cos(2 * Math.PI * hz * k / rate)];
+    [ss, cc, sc, ys, yc] = [ss + s * s, cc + c * c, sc + s * c, ys + v * s, yc + v * c];
+  });
+  const det = ss * cc - sc * sc;
+  return 20 * Math.log10(Math.hypot((ys * cc - yc * sc) / det, (yc * ss - ys * sc) / det) / 0.5);
 }
 
 test('decimation keeps 0.45 of the output rate within 0.1 dB and folds nothing above 0.55 back, 80 dB down', () => {
