@@ -165,6 +165,7 @@ class Capture extends Readable {
     this.#filled = 0;
     let stderr = '';
     let lineSeen = false;
+    let held = []; // audio read before the start-up line was (the pipes are read apart)
     let spawnError = null;
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (text) => {
@@ -176,10 +177,12 @@ class Capture extends Readable {
       if (stderr.slice(0, end).replace(/\r$/, '') !== STARTED_LINE) return; // a report: start-up failed
       stderr = stderr.slice(end + 1);
       this.#onStarted();
+      for (const chunk of held) this.#onData(chunk);
+      held = null;
     });
     // Always read at once, whatever the consumer does: a program blocked on a full pipe
     // would lose audio in the engine.
-    child.stdout.on('data', (chunk) => this.#onData(chunk));
+    child.stdout.on('data', (chunk) => (held ? held.push(chunk) : this.#onData(chunk)));
     child.on('error', (error) => {
       spawnError = error;
     });
