@@ -41,7 +41,11 @@ class Capture extends Readable {
   #command;
   #env;
   #converter;
-  #queue = []; // converted frames waiting for the consumer, oldest first
+  // What waits for the consumer, oldest first: the program's frames (Float32Array) and runs of
+  // filled silence ({ silence: count }), converted as they are handed out.
+  #queue = [];
+  #queuedAudio = 0; // the program's frames in #queue
+  #ending = false; // the stream ends once #queue is empty
   #maxQueued;
   #wanting = false; // the stream asked for a frame and got none yet
   #droppedFrames = 0;
@@ -141,9 +145,29 @@ class Capture extends Readable {
 
   _read() {
     this.#wanting = true;
-    while (this.#wanting && this.#queue.length > 0) this.#wanting = this.push(this.#queue.shift());
-    // The stream asks for more as it hands out its last buffered frame: end right after it.
-    if (this.#failure && this.#queue.length === 0 && this.readableLength <= 1) {
+    this.#drain(true);
+  }
+
+  // Hands queued frames to the stream, converted, while it wants them; then ends it if the
+  // capture has ended. `reading`: called as the stream hands out its last buffered frame.
+  #drain(reading) {
+    while (this.#wanting && this.#queue.length > 0) {
+      const head = this.#queue[0];
+      let raw = head;
+      if (head instanceof Float32Array) {
+        this.#queue.shift();
+        this.#queuedAudio -= 1;
+      } else {
+        raw = new Float32Array(FRAME_SAMPLE_FRAMES * SOURCE_CHANNELS);
+        if (--head.silence === 0) this.#queue.shift();
+      }
+      this.#wanting = this.push(this.#converter.convert(raw));
+    }
+    if (this.#queue.length > 0 || this.destroyed) return;
+    if (this.#ending) {
+      this.#ending = false;
+      this.push(null);
+    } else if (this.#failure && this.readableLength <= (reading ? 1 : 0)) {
       process.nextTick(() => this.destroy(this.#failure));
     }
   }
@@ -233,25 +257,25 @@ class Capture extends Readable {
         const frame = new Float32Array(this.#partial.buffer);
         this.#partial = new Uint8Array(FRAME_BYTES);
         this.#filled = 0;
-        this.#emitFrame(frame);
+        this.#enqueue(frame);
       }
     }
     this.#reportDrops();
   }
 
-  #emitFrame(raw) {
+  // Queues the program's frame, dropping the oldest beyond the bound (runs of silence take no
+  // room and are never dropped), and hands out what the stream wants.
+  #enqueue(raw) {
     this.#timelineFrames += 1;
-    const frame = this.#converter.convert(raw);
-    if (this.#wanting && this.#queue.length === 0) {
-      this.#wanting = this.push(frame);
-      return;
-    }
-    this.#queue.push(frame);
-    if (this.#queue.length > this.#maxQueued) {
-      this.#queue.shift();
+    this.#queue.push(raw);
+    this.#queuedAudio += 1;
+    if (this.#queuedAudio > this.#maxQueued) {
+      this.#queue.splice(this.#queue.findIndex((entry) => entry instanceof Float32Array), 1);
+      this.#queuedAudio -= 1;
       this.#droppedFrames += 1;
       this.#dropping += 1;
     }
+    this.#drain(false);
   }
 
   #reportDrops() {
@@ -269,11 +293,14 @@ class Capture extends Readable {
     if (!force && now - this.#lastDataAt < SILENCE_MS) return;
     const due = Math.floor((now - this.#clockStart) / FRAME_MS) - this.#timelineFrames - (this.#filled > 0 ? 1 : 0);
     if (due <= 0) return;
-    for (let i = 0; i < due; i++) this.#emitFrame(new Float32Array(FRAME_SAMPLE_FRAMES * SOURCE_CHANNELS));
+    this.#timelineFrames += due;
     this.#gapFrames += due;
+    const last = this.#queue.at(-1);
+    if (last && !(last instanceof Float32Array)) last.silence += due;
+    else this.#queue.push({ silence: due });
     this.emit('gap', { frames: due, ms: due * FRAME_MS, reason: this.#restarting ? 'restart' : 'silence',
       totalFrames: this.#gapFrames });
-    this.#reportDrops();
+    this.#drain(false);
   }
 
   #onEnd(error) {
@@ -314,9 +341,7 @@ class Capture extends Readable {
   #fail(error) {
     clearInterval(this.#ticker);
     this.#failure = error;
-    for (const frame of this.#queue) this.push(frame);
-    this.#queue = [];
-    if (this.readableLength === 0) this.destroy(error);
+    this.#drain(false);
   }
 
   #finish() {
@@ -324,11 +349,8 @@ class Capture extends Readable {
     if (this.#continuous && this.#everStarted && !this.destroyed) this.#fill();
     if (!this.#everStarted) this.#rejectStart(this.#signal?.aborted ? this.#signal.reason
       : new BrisvaneError({ context: 'the capture was stopped before it started' }));
-    if (!this.destroyed) {
-      for (const frame of this.#queue) this.push(frame);
-      this.#queue = [];
-      this.push(null);
-    }
+    this.#ending = true;
+    this.#drain(false);
     this.#whenStopped?.();
   }
 

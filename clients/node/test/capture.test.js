@@ -98,18 +98,20 @@ test('stop(), an AbortSignal and process.exit end the program; stop() resolves o
   assert.deepEqual([alive(slow.pid(0)), alive(f.pid(0))], [false, false], 'the program outlived abort or process.exit');
 });
 
-test('a consumer that falls behind loses the oldest frames, counted, and never stalls the program', async () => {
-  const f = fake([STARTED, { frames: 40, from: 0 }, { stderr: 'done\n' }, { sleep: 200 }, { exit: 1 }]);
-  const capture = await start({ program: f.program, maxQueuedFrames: 10 });
+test('a consumer that falls behind loses the oldest frames, counted, never filled silence, and never stalls the program', async () => {
+  const f = fake([STARTED, { frames: 40, from: 0 }, { sleep: 1300 }, { stderr: 'done\n' }, { exit: 1 }]);
+  const capture = await start({ program: f.program, maxQueuedFrames: 10, timeline: 'continuous' });
   const dropped = [];
   capture.on('dropped', (event) => dropped.push(event));
-  await sleep(500); // not reading: the program still writes everything and ends
+  await sleep(1600); // not reading: the program still writes everything and ends
   const { frames, error } = await collect(capture);
   assert.equal(error.status, 1);
   const total = dropped.reduce((sum, e) => sum + e.frames, 0);
   assert.deepEqual([capture.droppedFrames, dropped.at(-1).totalFrames], [total, total]);
-  assert.ok(frames.length <= 11 && frames.length + total === 40, `${frames.length} read, ${total} dropped`);
-  assert.deepEqual(frames, frameList(40 - frames.length, frames.length)); // the newest, in order
+  const real = frames.filter((frame) => frame.some((v) => v !== 0));
+  assert.ok(real.length <= 11 && real.length + total === 40, `${real.length} read, ${total} dropped`);
+  assert.deepEqual(real, frameList(40 - real.length, real.length)); // the newest, in order
+  assert.ok(frames.length - real.length === capture.gapFrames && capture.gapFrames > 10, `${capture.gapFrames} filled`);
 });
 
 test('the continuous timeline fills silence by the clock and never moves or repeats real audio', async () => {
