@@ -49,8 +49,12 @@ test('the real program through the override: exact frames, its report as a Brisv
   assert.deepEqual([error.status, error.code, error.hresult, error.context],
     [1, 'DEVICE_INVALIDATED', 0x88890004, 'failed to read WASAPI loopback samples']);
 
-  const failed = await start({ program, env: withScenario(runDir('startup', 'fail = Initialize 0x88890008\n')) }).catch((e) => e);
+  const startup = { ...withScenario(runDir('startup', 'fail = Initialize 0x88890008\n')), BRISVANE_COMMAND: JSON.stringify(program) };
+  const failed = await start({ env: startup }).catch((e) => e);
   assert.deepEqual([failed.status, failed.code, failed.context], [1, 'UNSUPPORTED_FORMAT', 'failed to initialize WASAPI loopback client']);
+  const doctor = spawnSync(process.execPath, [path.join(__dirname, '..', 'bin', 'brisvane.js'), 'doctor'], { env: startup, encoding: 'utf8' });
+  assert.equal(doctor.status, 1);
+  assert.match(doctor.stderr, /^brisvane could not capture\. .*does not accept the capture format.*\n\(code UNSUPPORTED_FORMAT, HRESULT 0x88890008\)\n/);
 
   const tone = DEVICE_LOST.replace('counting', 'tone 1000 0.5');
   const run = spawnSync(process.execPath, [path.join(__dirname, '..', '..', '..', 'examples', 'node', 'level.js')], {
