@@ -12,12 +12,16 @@ Records what Windows plays on its default output device into a WAV file, on a co
 timeline (silence is kept), restarting when the device goes away. Ctrl+C ends the recording.
 ${ENVIRONMENT_VARIABLE} starts the program another way (e.g. "wine /path/to/brisvane.exe").`;
 
+function usageError(message) {
+  return Object.assign(new Error(message), { usage: true });
+}
+
 function parseRecord(args) {
   const options = { file: null, seconds: null, rate: 48000, channels: 2, sampleType: 'f32' };
   for (let i = 0; i < args.length; i++) {
     const arg = args[i];
     const value = () => {
-      if (i + 1 >= args.length) throw new Error(`${arg} needs a value`);
+      if (i + 1 >= args.length) throw usageError(`${arg} needs a value`);
       return Number(args[++i]);
     };
     if (arg === '--seconds') options.seconds = value();
@@ -25,10 +29,10 @@ function parseRecord(args) {
     else if (arg === '--mono') options.channels = 1;
     else if (arg === '--s16') options.sampleType = 's16';
     else if (!arg.startsWith('--') && options.file === null) options.file = arg;
-    else throw new Error(`unknown argument ${arg}`);
+    else throw usageError(`unknown argument ${arg}`);
   }
-  if (!options.file) throw new Error('record needs the name of the WAV file');
-  if (options.seconds !== null && !(options.seconds > 0)) throw new Error('--seconds wants a positive number');
+  if (!options.file) throw usageError('record needs the name of the WAV file');
+  if (options.seconds !== null && !(options.seconds > 0)) throw usageError('--seconds wants a positive number');
   return options;
 }
 
@@ -62,7 +66,13 @@ async function record(args, { stderr = process.stderr } = {}) {
   const options = parseRecord(args);
   const format = { rate: options.rate, channels: options.channels, sampleType: options.sampleType };
   const capture = await start({ format, timeline: 'continuous', restart: true });
-  const wav = new WavWriter(options.file, format);
+  let wav;
+  try {
+    wav = new WavWriter(options.file, format);
+  } catch (error) {
+    await capture.stop();
+    throw error;
+  }
   const live = stderr.isTTY === true;
   const onSignal = () => capture.stop();
   process.on('SIGINT', onSignal);
@@ -131,8 +141,8 @@ async function main(args) {
     return 0;
   } catch (error) {
     if (error.name !== 'BrisvaneError') {
-      process.stderr.write(`brisvane: ${error.message}\n${USAGE}\n`);
-      return 2;
+      process.stderr.write(`brisvane: ${error.message}\n${error.usage ? `${USAGE}\n` : ''}`);
+      return error.usage ? 2 : 1;
     }
     process.stderr.write(`${command === 'doctor' ? 'brisvane could not capture. ' : ''}${error.message}\n`);
     if (error.code) process.stderr.write(`(code ${error.code}${error.hresult !== null ? `, HRESULT 0x${error.hresult.toString(16).toUpperCase().padStart(8, '0')}` : ''})\n`);
