@@ -1,35 +1,37 @@
 #!/usr/bin/env node
 'use strict';
 // Prints the level of what the computer plays, once a second, until brisvane stops:
-//   node level.js
-// Set BRISVANE_COMMAND to start the program another way (see brisvane.js).
-const { capture, SAMPLE_RATE, FRAME_SAMPLES, CHANNELS } = require('./brisvane');
+//   npm install brisvane && node level.js
+// Set BRISVANE_COMMAND to start the program another way (see the package's README).
+const { start, FRAME_MS } = require('brisvane');
 
-const FRAMES_PER_SECOND = SAMPLE_RATE / (FRAME_SAMPLES / CHANNELS); // 50
+const FRAMES_PER_SECOND = 1000 / FRAME_MS; // 50
 
 function dbfs(value) {
   return value > 0 ? 20 * Math.log10(value) : -Infinity;
 }
 
 async function main() {
-  const frames = capture();
-  frames.on('started', () => console.error('brisvane started'));
-  process.on('SIGINT', () => frames.stop());
+  const capture = await start();
+  console.error('brisvane started');
+  process.on('SIGINT', () => capture.stop());
   let second = 0;
   let count = 0;
   let squares = 0;
+  let samples = 0;
   let peak = 0;
-  for await (const frame of frames) {
+  for await (const frame of capture) {
     for (const v of frame) {
       squares += v * v;
       peak = Math.max(peak, Math.abs(v));
     }
+    samples += frame.length;
     if (++count === FRAMES_PER_SECOND) {
-      const rms = Math.sqrt(squares / (count * FRAME_SAMPLES));
+      const rms = Math.sqrt(squares / samples);
       second += 1;
       console.log(`${String(second).padStart(4)} s  RMS ${dbfs(rms).toFixed(1).padStart(6)} dBFS` +
                   `  peak ${dbfs(peak).toFixed(1).padStart(6)} dBFS`);
-      count = squares = peak = 0;
+      count = squares = samples = peak = 0;
     }
   }
 }
