@@ -432,38 +432,7 @@ invalidate_after_packets = %d
         (samples, samples / 48000, rms, peak, freq))
 
 
-# --- the checker itself ---------------------------------------------------------------------------
-def case_checker(rig):
-    """The stream checker finds a flipped byte, a lost run (also one of 64 KiB, a period of the
-    plain pattern), a repeated frame and two swapped frames, each keeping the length."""
-    work = os.path.join(rig.root, "runs", "checker")
-    os.makedirs(work, exist_ok=True)
-    size = 200 * FRAME
-    good = counting(0, size)
-    lost = good[:100000] + good[100000 + 65536:] + counting(size, 65536)
-    bad = {
-        "exact": good,
-        "flipped byte": good[:123457] + bytes([good[123457] ^ 0x10]) + good[123458:],
-        "lost 64 KiB": lost,
-        "lost 8 bytes": good[:5000] + good[5008:] + counting(size, 8),
-        "repeated frame": good[:50 * FRAME] + good[49 * FRAME:50 * FRAME] + good[51 * FRAME:],
-        "swapped frames": good[:10 * FRAME] + good[11 * FRAME:12 * FRAME] + good[10 * FRAME:11 * FRAME] +
-                          good[12 * FRAME:],
-        "zeroed frame (silent)": good[:7 * FRAME] + bytes(FRAME) + good[8 * FRAME:],
-    }
-    for name, data in bad.items():
-        path = os.path.join(work, "stream.bin")
-        with open(path, "wb") as f:
-            f.write(data)
-        diff = compare_counting(path, size)
-        check((diff is None) == (name == "exact"), "%s: checker said %r" % (name, diff))
-        log("checker, %s: %s" % (name, diff or "accepted"))
-    check(held_tail(b"ab\ncd") == 2 and held_tail(b"abc") == 0 and held_tail(b"\n" + bytes(1024)) == 0,
-          "held_tail")
-
-
 CASES = {
-    "checker": case_checker,
     "setup": lambda rig: rig.setup(),
     "integrity": case_integrity,
     "stderr": case_stderr,
