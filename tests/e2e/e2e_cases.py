@@ -152,7 +152,6 @@ def case_out_of_memory(rig):
 
 
 CASES = {
-    "setup": lambda rig: rig.setup(),
     "integrity": case_integrity,
     "reader-closes": case_reader_closes,
     "no-std-handles": case_no_std_handles,

@@ -87,10 +87,9 @@ TEST_F(DriverLoopTest, FramesLeaveWhenCompleteAndTheRestWaitsForLaterPackets) {
     CapturedStreams streams;
     CaptureRun run(engine);
     ASSERT_TRUE(eventually([&] { return settled(engine, 0); }));
-    // Bytes sent after each packet: three frames and 64 bytes (one packet of more than two
-    // frames), a sample frame short of four, four and 96 bytes, exactly five.
-    const std::size_t ends[] = {23104, 30712, 30816, 38400};
-    const std::size_t written[] = {23040, 23040, 30720, 38400};
+    // Queued after each read: 15360, 7672 (a sample frame short), 7776, then exactly 7680.
+    const std::size_t ends[] = {15360, 23032, 23136, 30720};
+    const std::size_t written[] = {15360, 15360, 23040, 30720};
     std::size_t start = 0;
     for (unsigned n = 0; n < 4; ++n) {
         engine.push_packet(packet_of(stream_bytes(start, ends[n])), true);
@@ -165,8 +164,9 @@ TEST_F(DriverLoopTest, WaitsThatTimeOutAreIgnored) {
 
 TEST_F(DriverLoopTest, ReadFailureEndsTheRunAfterEveryCompleteFrameWasWritten) {
     CapturedStreams streams;
-    engine.push_packets({packet_of(stream_bytes(0, 8000)), packet_of(stream_bytes(8000, 16000)),
-                         packet_of(stream_bytes(16000, 17600))});
+    // The first packet holds more than two frames; no wait comes between the reads.
+    engine.push_packets({packet_of(stream_bytes(0, 24000)), packet_of(stream_bytes(24000, 32000)),
+                         packet_of(stream_bytes(32000, 33600))});
     engine.inject(Method::GetBuffer, Fault::fail(AUDCLNT_E_DEVICE_INVALIDATED, 4)
                                          .with_error_info(testing::error_object(L"Device lost.\r\nReconnect it.")));
     const auto outcome = CaptureRun(engine).finish();
@@ -175,7 +175,7 @@ TEST_F(DriverLoopTest, ReadFailureEndsTheRunAfterEveryCompleteFrameWasWritten) {
               "Error: failed to read WASAPI loopback samples\n\nCaused by:\n"
               "    0: Windows returned an error: Device lost.\r\n       Reconnect it. (0x88890004)\n"
               "    1: Device lost.\r\n       Reconnect it. (0x88890004)\n");
-    EXPECT_TRUE(takes(streams.out, as_text(stream_bytes(0, 2 * FRAME))));
+    EXPECT_EQ(streams.out.take(), as_text(stream_bytes(0, 4 * FRAME)));
     EXPECT_EQ(streams.err.take(), "brisvane started\n");
     EXPECT_EQ(engine.count(Method::ReleaseBuffer), 3u);
     for (Method never : {Method::Stop, Method::Reset, Method::GetMixFormat, Method::IsFormatSupported}) {

@@ -210,7 +210,7 @@ public:
           }) {}
     ~CaptureRun() {
         if (thread_.joinable()) {
-            engine_.push_get_buffer_failure(E_ABORT, true, true);
+            engine_.push_get_buffer_failure(E_ABORT, true);
             thread_.join();
         }
     }
@@ -223,7 +223,7 @@ public:
     }
     // Makes the next read fail, so that the loop returns, and gives its result.
     std::expected<void, AppError> end_with_read_failure() {
-        engine_.push_get_buffer_failure(AUDCLNT_E_DEVICE_INVALIDATED, true, true);
+        engine_.push_get_buffer_failure(AUDCLNT_E_DEVICE_INVALIDATED, true);
         return finish();
     }
 
