@@ -63,8 +63,8 @@ void write_then_flush_at_exit() {
     const std::string frame = frame_with_tail();
     bool ok = lock_output().write_all(bytes_of(frame)).has_value() && pipe.available() == 7001;
     flush_at_exit();
-    ok = ok && pipe.read_available() == frame;
-    ok = ok && lock_output().write_all(bytes_of("tail")).has_value() && pipe.read_available() == "tail";
+    ok = ok && pipe.take() == frame;
+    ok = ok && lock_output().write_all(bytes_of("tail")).has_value() && pipe.take() == "tail";
     std::fprintf(stderr, ok ? "flushed\n" : "mismatch\n");
     std::exit(ok ? 0 : 1);
 }
@@ -80,12 +80,12 @@ TEST(StandardError, WritesArriveAtOnceAndExactly) {
         StdHandlePipe pipe(STD_ERROR_HANDLE);
         const std::string text("Error: \xFF\x00 no line feed", 22);
         print_to_stderr(text);
-        EXPECT_EQ(pipe.read_available(), text);
+        EXPECT_EQ(pipe.take(), text);
         StderrLock lock;
         ASSERT_TRUE(lock.write_all(bytes_of("Error: ")).has_value());
-        EXPECT_EQ(pipe.read_available(), "Error: ");
+        EXPECT_EQ(pipe.take(), "Error: ");
         ASSERT_TRUE(lock.write_all(bytes_of(frame_with_tail())).has_value());
-        EXPECT_EQ(pipe.read_available(), frame_with_tail());
+        EXPECT_EQ(pipe.take(), frame_with_tail());
     }
     StdHandlePipe unused(STD_ERROR_HANDLE);
     SetStdHandle(STD_ERROR_HANDLE, nullptr);
