@@ -231,17 +231,19 @@ std::size_t naive_last_line_feed(std::span<const std::byte> bytes) {
     return bytes.size();
 }
 
-// The block-wise search agrees with a byte-by-byte one at every length and position,
-// including line feeds in the unaligned tail and none at all.
+// The block-wise search agrees with a byte-by-byte one at every length up to three
+// 128-byte blocks and a tail, with a line feed at every position, alone and behind others.
 TEST(LineFeedSearch, AgreesWithByteByByteSearch) {
-    std::vector<std::byte> data(300, std::byte{0x41});
-    for (std::size_t length = 0; length <= 200; ++length) {
+    std::vector<std::byte> data(400, std::byte{0x41});
+    for (std::size_t length = 0; length <= 390; ++length) {
         const std::span<const std::byte> view(data.data() + 3, length);
         EXPECT_EQ(find_last_line_feed(view), length);
-        for (std::size_t position = 0; position < length; position += 7) {
+        for (std::size_t position = 0; position < length; ++position) {
             data[3 + position] = std::byte{0x0A};
-            ASSERT_EQ(find_last_line_feed(view), naive_last_line_feed(view)) << length << " " << position;
+            ASSERT_EQ(find_last_line_feed(view), position) << length;
+            if (position % 5 != 0) data[3 + position] = std::byte{0x41};
         }
+        ASSERT_EQ(find_last_line_feed(view), naive_last_line_feed(view)) << length;
         std::fill(data.begin(), data.end(), std::byte{0x41});
     }
     data.assign(7680, std::byte{0x0B});

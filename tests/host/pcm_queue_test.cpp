@@ -27,37 +27,6 @@ PcmQueue wrapped_full_queue(std::size_t capacity, std::size_t head, int first_va
     return queue;
 }
 
-TEST(PcmQueue, HoldsItsCapacityWithoutGrowingThenDoubles) {
-    PcmQueue queue(23040);
-    for (int i = 0; i < 23040; ++i) queue.push_back(b(i));
-    EXPECT_EQ(queue.capacity(), 23040u);
-    queue.push_back(b(23040));
-    EXPECT_EQ(queue.capacity(), 46080u);
-    ASSERT_EQ(queue.size(), 23041u);
-    const auto out = drain(queue);
-    for (int i = 0; i < 23041; ++i) ASSERT_EQ(out[static_cast<std::size_t>(i)], b(i)) << i;
-}
-
-TEST(PcmQueue, ZeroCapacityGrowsToEightOnFirstByte) {
-    PcmQueue queue(0);
-    EXPECT_FALSE(queue.pop_front().has_value());
-    queue.push_back(b(7));
-    EXPECT_EQ(queue.capacity(), 8u);
-    EXPECT_EQ(queue.pop_front(), b(7));
-    EXPECT_FALSE(queue.pop_front().has_value());
-}
-
-TEST(PcmQueue, SmallCapacitiesGrowToAtLeastEightAndKeepOrder) {
-    for (std::size_t capacity = 0; capacity <= 8; ++capacity) {
-        PcmQueue queue(capacity);
-        for (int i = 0; i < 40; ++i) queue.push_back(b(i));
-        EXPECT_GE(queue.capacity(), 40u) << capacity;
-        const auto out = drain(queue);
-        ASSERT_EQ(out.size(), 40u);
-        for (int i = 0; i < 40; ++i) EXPECT_EQ(out[static_cast<std::size_t>(i)], b(i)) << capacity;
-    }
-}
-
 // Growth of a full, wrapped queue, for every head position: the shorter run is the
 // one that moves, and the order is kept either way.
 TEST(PcmQueue, GrowthWithWrappedContentsKeepsOrderForEveryHead) {
@@ -104,8 +73,9 @@ struct ByteAtATimeModel {
     }
 };
 
-// Appending runs gives the same bytes, order and capacity as pushing byte by byte,
-// including growth in the middle of a run with wrapped contents.
+// Appending runs gives the same bytes, order and capacity as pushing byte by byte, and
+// as a model of the growth rule (double, at least eight), from empty, small and large
+// queues, including growth in the middle of a run with wrapped contents.
 TEST(PcmQueue, AppendMatchesByteAtATimePushBack) {
     std::mt19937 random(12345);
     for (std::size_t initial : {0u, 3u, 8u, 100u, 23040u}) {

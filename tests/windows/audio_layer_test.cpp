@@ -2,7 +2,6 @@
 // what it keeps of their results, and how each failure becomes its AudioError.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <optional>
 
 #include "audio/buffer_event.hpp"
@@ -21,7 +20,6 @@ using fakes::Method;
 using fakes::ObjectKind;
 using fakes::Packet;
 using testing::CoCreateSpy;
-using testing::empty_code_display;
 using testing::is_windows_error;
 using testing::packet_of;
 using testing::stream_bytes;
@@ -89,17 +87,6 @@ TEST_F(AudioLayerTest, DefaultEndpointIsTheConsoleRenderDeviceAndTheEnumeratorGo
     EXPECT_EQ(engine.objects_of(ObjectKind::Device).at(0).refs, 1);
 }
 
-TEST_F(AudioLayerTest, EndpointFailureKeepsCodeAndErrorObjectAndStillReleasesTheEnumerator) {
-    engine.inject(Method::GetDefaultAudioEndpoint,
-                  Fault::fail(E_NOTFOUND).with_error_info(testing::error_object(L"No speakers here.\r\n")));
-    auto endpoint = open_default_endpoint(Direction::Render);
-    ASSERT_FALSE(endpoint);
-    EXPECT_TRUE(is_windows_error(endpoint.error(), E_NOTFOUND));
-    EXPECT_EQ(display_text(endpoint.error()), "Windows returned an error: No speakers here. (0x80070490)");
-    EXPECT_EQ(engine.release_order(), std::vector{ObjectKind::Enumerator});
-    EXPECT_TRUE(engine.objects_of(ObjectKind::Device).empty());
-}
-
 TEST_F(AudioLayerTest, ClientIsActivatedAsIAudioClientInEveryContextWithoutParameters) {
     ASSERT_NO_FATAL_FAILURE(open_client());
     const Call activate = engine.calls_of(Method::Activate).at(0);
@@ -112,93 +99,26 @@ TEST_F(AudioLayerTest, ClientIsActivatedAsIAudioClientInEveryContextWithoutParam
     EXPECT_EQ(client_->bytes_per_frame(), std::nullopt);
 }
 
-// Each call that hands back an interface, made to succeed without one.
-class SuccessWithoutObject : public AudioLayerTest, public ::testing::WithParamInterface<Method> {};
-
-TEST_P(SuccessWithoutObject, IsAWindowsErrorOfCodeZero) {
-    engine.inject(GetParam(), Fault::succeed_null());
-
-    std::optional<AudioError> error;
-    if (auto endpoint = open_default_endpoint(Direction::Render); !endpoint) {
-        error = std::move(endpoint.error());
-    } else if (auto client = activate_client(*endpoint); !client) {
-        error = std::move(client.error());
-    } else if (auto initialized = initialize_client(*client, CAPTURE_FORMAT, Direction::Capture, LOOPBACK_MODE);
-               !initialized) {
-        FAIL() << display_text(initialized.error());
-    } else if (auto reader = capture_service(*client); !reader) {
-        error = std::move(reader.error());
-    }
-    ASSERT_TRUE(error.has_value()) << "the chain went through";
-    EXPECT_TRUE(is_windows_error(*error, 0));
-    EXPECT_EQ(display_text(*error->hresult()), empty_code_display());
-    EXPECT_EQ(display_text(*error), "Windows returned an error: " + empty_code_display());
-    EXPECT_EQ(engine.calls().back().method, GetParam()) << "nothing called after it";
-}
-
-INSTANTIATE_TEST_SUITE_P(InterfaceCalls, SuccessWithoutObject,
-                         ::testing::Values(Method::CreateInstance, Method::GetDefaultAudioEndpoint, Method::Activate,
-                                           Method::GetService),
-                         [](const auto& test) { return std::string(fakes::to_string(test.param)); });
-
-TEST_F(AudioLayerTest, DevicePeriodAsksForBothPeriodsAndKeepsThemApart) {
-    engine.set_device_period(101112, 31415);
-    ASSERT_NO_FATAL_FAILURE(open_client());
-    const auto period = device_period(*client_);
-    ASSERT_TRUE(period);
-    EXPECT_EQ(period->default_hns, 101112);
-    EXPECT_EQ(period->minimum_hns, 31415);
-    const Call call = engine.calls_of(Method::GetDevicePeriod).at(0);
-    EXPECT_TRUE(call.out_non_null[0] && call.out_non_null[1]);
-
-    engine.inject(Method::GetDevicePeriod, Fault::fail(AUDCLNT_E_SERVICE_NOT_RUNNING, 2));
-    const auto failed = device_period(*client_);
-    ASSERT_FALSE(failed);
-    EXPECT_TRUE(is_windows_error(failed.error(), AUDCLNT_E_SERVICE_NOT_RUNNING));
-}
-
 // --- initialisation ---
 
-TEST_F(AudioLayerTest, SuccessfulInitializeRecordsASharedEventDrivenCaptureStream) {
+// The arguments Initialize gets are the driver's to show (driver_startup_test); here, what the
+// client keeps of a call that succeeded and of one that failed.
+TEST_F(AudioLayerTest, InitializeRecordsTheStreamOnlyWhenItSucceeds) {
     ASSERT_NO_FATAL_FAILURE(open_client());
-    ASSERT_TRUE(initialize_client(*client_, CAPTURE_FORMAT, Direction::Capture, LOOPBACK_MODE));
-    const Call init = engine.calls_of(Method::Initialize).at(0);
-    EXPECT_EQ(static_cast<int>(init.share_mode), 0);
-    EXPECT_EQ(init.stream_flags, 0x88060000u);
-    EXPECT_EQ(init.buffer_duration, 30000);
-    EXPECT_EQ(init.periodicity, 0);
-    EXPECT_TRUE(init.session_guid_null);
-    ASSERT_EQ(init.format_size, sizeof CAPTURE_FORMAT);
-    EXPECT_EQ(std::memcmp(init.format.data(), &CAPTURE_FORMAT, sizeof CAPTURE_FORMAT), 0) << "format passed as given";
-
-    EXPECT_EQ(client_->direction(), Direction::Capture);
-    EXPECT_EQ(client_->share_mode(), std::optional<std::uint32_t>(0));
-    EXPECT_EQ(client_->event_driven(), std::optional<bool>(true));
-    EXPECT_EQ(client_->bytes_per_frame(), std::optional<std::size_t>(8));
-}
-
-TEST_F(AudioLayerTest, FailedInitializeLeavesTheClientAsItWas) {
-    engine.set_initialize_result(AUDCLNT_E_UNSUPPORTED_FORMAT);
-    ASSERT_NO_FATAL_FAILURE(open_client());
-    const auto initialized = initialize_client(*client_, CAPTURE_FORMAT, Direction::Capture, LOOPBACK_MODE);
-    ASSERT_FALSE(initialized);
-    EXPECT_TRUE(is_windows_error(initialized.error(), AUDCLNT_E_UNSUPPORTED_FORMAT));
+    engine.inject(Method::Initialize, Fault::fail(AUDCLNT_E_UNSUPPORTED_FORMAT));
+    const auto refused = initialize_client(*client_, CAPTURE_FORMAT, Direction::Capture, LOOPBACK_MODE);
+    ASSERT_FALSE(refused);
+    EXPECT_TRUE(is_windows_error(refused.error(), AUDCLNT_E_UNSUPPORTED_FORMAT));
     EXPECT_EQ(client_->direction(), Direction::Render);
     EXPECT_EQ(client_->share_mode(), std::nullopt);
     EXPECT_EQ(client_->event_driven(), std::nullopt);
     EXPECT_EQ(client_->bytes_per_frame(), std::nullopt);
-}
 
-TEST_F(AudioLayerTest, ExclusiveLoopbackIsRefusedWithoutAskingTheEngine) {
-    ASSERT_NO_FATAL_FAILURE(open_client());
-    for (const ClientMode& mode : {ClientMode(ExclusiveEventDriven{30000}), ClientMode(ExclusivePolled{30000, 30000})}) {
-        const auto initialized = initialize_client(*client_, CAPTURE_FORMAT, Direction::Capture, mode);
-        ASSERT_FALSE(initialized);
-        EXPECT_EQ(initialized.error().kind(), AudioError::Kind::LoopbackWithExclusiveMode);
-        EXPECT_EQ(display_text(initialized.error()), "Cant use Loopback with exclusive mode");
-    }
-    EXPECT_EQ(engine.count(Method::Initialize), 0u);
-    EXPECT_EQ(client_->share_mode(), std::nullopt);
+    ASSERT_TRUE(initialize_client(*client_, CAPTURE_FORMAT, Direction::Capture, LOOPBACK_MODE));
+    EXPECT_EQ(client_->direction(), Direction::Capture);
+    EXPECT_EQ(client_->share_mode(), std::optional<std::uint32_t>(0));
+    EXPECT_EQ(client_->event_driven(), std::optional<bool>(true));
+    EXPECT_EQ(client_->bytes_per_frame(), std::optional<std::size_t>(8));
 }
 
 TEST_F(AudioLayerTest, BufferFrameCountIsWhatGetBufferSizeGives) {
@@ -207,10 +127,6 @@ TEST_F(AudioLayerTest, BufferFrameCountIsWhatGetBufferSizeGives) {
     const auto frames = buffer_frame_count(*client_);
     ASSERT_TRUE(frames);
     EXPECT_EQ(*frames, 1056u);
-    engine.inject(Method::GetBufferSize, Fault::fail(AUDCLNT_E_DEVICE_INVALIDATED, 2));
-    const auto failed = buffer_frame_count(*client_);
-    ASSERT_FALSE(failed);
-    EXPECT_TRUE(is_windows_error(failed.error(), AUDCLNT_E_DEVICE_INVALIDATED));
 }
 
 // --- buffer event ---
@@ -226,11 +142,6 @@ TEST_F(AudioLayerTest, BufferEventIsAnUnsignalledAutoResetEventGivenToTheClient)
     SetEvent(handle);
     EXPECT_EQ(WaitForSingleObject(handle, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(handle, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "not auto-reset";
-
-    engine.inject(Method::SetEventHandle, Fault::fail(E_HANDLE, 2));
-    const auto refused = create_buffer_event(*client_);
-    ASSERT_FALSE(refused);
-    EXPECT_TRUE(is_windows_error(refused.error(), E_HANDLE));
 }
 
 TEST(BufferEventWait, ASignalIsSuccessAndEveryOtherOutcomeIsEventTimeout) {
@@ -364,19 +275,6 @@ TEST_F(AudioLayerTest, ReleaseBufferFailureComesAfterThePacketWasQueued) {
     ASSERT_FALSE(info);
     EXPECT_TRUE(is_windows_error(info.error(), AUDCLNT_E_BUFFER_ERROR));
     EXPECT_EQ(drain(queue), stream_bytes(0, 16));
-}
-
-TEST_F(AudioLayerTest, WrappedFullQueueGrowsAndKeepsOldBytesFirst) {
-    ASSERT_NO_FATAL_FAILURE(open_reader());
-    PcmQueue queue(16);
-    append(queue, stream_bytes(1000, 1012));
-    for (int i = 0; i < 8; ++i) queue.pop_front();
-    append(queue, stream_bytes(2000, 2012));  // wraps round: full, head in the middle
-    ASSERT_EQ(queue.size(), queue.capacity());
-    engine.push_packet(packet_of(stream_bytes(0, 16)));
-    ASSERT_TRUE(read_packet(*reader_, queue));
-    EXPECT_GT(queue.capacity(), 16u);
-    EXPECT_EQ(drain(queue), joined(joined(stream_bytes(1008, 1012), stream_bytes(2000, 2012)), stream_bytes(0, 16)));
 }
 
 }  // namespace

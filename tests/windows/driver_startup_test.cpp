@@ -47,9 +47,11 @@ struct FailedStep {
 
 class DriverStartupFailure : public testing::EngineTest, public ::testing::WithParamInterface<FailedStep> {};
 
+// A failing call leaves an error object, whose text the report shows.
 TEST_P(DriverStartupFailure, StopsThereWithItsContextWritesNothingAndReleasesInReverse) {
     const FailedStep& step = GetParam();
-    engine.inject(step.method, step.hr == S_OK ? Fault::succeed_null() : Fault::fail(step.hr));
+    engine.inject(step.method, step.hr == S_OK ? Fault::succeed_null()
+                                               : Fault::fail(step.hr).with_error_info(testing::error_object(L"Not now.")));
     CapturedStreams streams;
 
     const auto outcome = CaptureRun(engine).finish();
@@ -58,6 +60,8 @@ TEST_P(DriverStartupFailure, StopsThereWithItsContextWritesNothingAndReleasesInR
     const auto* cause = std::get_if<AudioError>(&outcome.error().layer().cause());
     ASSERT_NE(cause, nullptr);
     EXPECT_TRUE(is_windows_error(*cause, step.hr));
+    EXPECT_EQ(display_text(*cause), "Windows returned an error: " + (step.hr == S_OK ? empty_code_display()
+                                                                                   : "Not now. (" + hex_form(step.hr) + ")"));
     EXPECT_EQ(engine.sequence(), steps_through(step.method));
     EXPECT_EQ(streams.out.take(), "");
     EXPECT_EQ(streams.err.take(), "");

@@ -98,16 +98,6 @@ inline fakes::Packet packet_of(std::vector<std::uint8_t> bytes, DWORD flags = 0)
     return packet;
 }
 
-// Polls until the condition holds; false after ten seconds. Bounds a wait, asserts no timing.
-inline bool eventually(const std::function<bool()>& condition) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > give_up) return false;
-        Sleep(1);
-    }
-    return true;
-}
-
 // The object kinds in the order they reached refcount zero, error objects left out.
 inline std::vector<fakes::ObjectKind> released_kinds(const FakeEngine& engine) {
     std::vector<fakes::ObjectKind> kinds = engine.release_order();
@@ -127,48 +117,6 @@ inline std::string wrongly_released(const FakeEngine& engine) {
     return wrong;
 }
 
-// An anonymous pipe with room for far more than any test writes.
-class Pipe {
-public:
-    Pipe() { CreatePipe(&read_, &write_, nullptr, 1 << 20); }
-    ~Pipe() {
-        close_reader();
-        CloseHandle(write_);
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-
-    HANDLE writer() const { return write_; }
-    // Everything written and not yet taken, once at least `expected` bytes have arrived
-    // (or ten seconds have passed).
-    std::string take(std::size_t expected) {
-        (void)eventually([&] { return available() >= expected; });
-        return take();
-    }
-    std::size_t available() const {
-        DWORD count = 0;
-        PeekNamedPipe(read_, nullptr, 0, nullptr, &count, nullptr);
-        return count;
-    }
-    // Everything written and not yet taken.
-    std::string take() {
-        DWORD available = 0;
-        PeekNamedPipe(read_, nullptr, 0, nullptr, &available, nullptr);
-        std::string bytes(available, '\0');
-        DWORD got = 0;
-        if (available > 0) ReadFile(read_, bytes.data(), available, &got, nullptr);
-        bytes.resize(got);
-        return bytes;
-    }
-    void close_reader() {
-        if (read_ != nullptr) CloseHandle(std::exchange(read_, nullptr));
-    }
-
-private:
-    HANDLE read_ = nullptr;
-    HANDLE write_ = nullptr;
-};
-
 // Whether the pipe delivers exactly `expected` next (waiting for that many bytes to arrive).
 inline ::testing::AssertionResult takes(Pipe& pipe, const std::string& expected) {
     const std::string got = pipe.take(expected.size());
@@ -178,25 +126,10 @@ inline ::testing::AssertionResult takes(Pipe& pipe, const std::string& expected)
                                          << ", first difference at byte " << (mismatch.in1 - got.begin());
 }
 
-// Makes `handle` the process's standard handle `id` until destruction.
-class StdHandleSwap {
-public:
-    StdHandleSwap(DWORD id, HANDLE handle) : id_(id), previous_(GetStdHandle(id)) { SetStdHandle(id, handle); }
-    ~StdHandleSwap() { SetStdHandle(id_, previous_); }
-    StdHandleSwap(const StdHandleSwap&) = delete;
-    StdHandleSwap& operator=(const StdHandleSwap&) = delete;
-
-private:
-    DWORD id_;
-    HANDLE previous_;
-};
-
 // Standard output and standard error, each into a pipe of its own.
 struct CapturedStreams {
-    Pipe out;
-    Pipe err;
-    StdHandleSwap out_swap{STD_OUTPUT_HANDLE, out.writer()};
-    StdHandleSwap err_swap{STD_ERROR_HANDLE, err.writer()};
+    StdHandlePipe out{STD_OUTPUT_HANDLE};
+    StdHandlePipe err{STD_ERROR_HANDLE};
 };
 
 // run_capture on a new thread; `prepare` runs on that thread first. If the test leaves
@@ -210,7 +143,7 @@ public:
           }) {}
     ~CaptureRun() {
         if (thread_.joinable()) {
-            engine_.push_get_buffer_failure(E_ABORT, true, true);
+            engine_.push_get_buffer_failure(E_ABORT, true);
             thread_.join();
         }
     }
@@ -223,7 +156,7 @@ public:
     }
     // Makes the next read fail, so that the loop returns, and gives its result.
     std::expected<void, AppError> end_with_read_failure() {
-        engine_.push_get_buffer_failure(AUDCLNT_E_DEVICE_INVALIDATED, true, true);
+        engine_.push_get_buffer_failure(AUDCLNT_E_DEVICE_INVALIDATED, true);
         return finish();
     }
 

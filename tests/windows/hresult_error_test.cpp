@@ -81,23 +81,6 @@ TEST(HresultErrorFromErrorObject, DescriptionComesBeforeTheCodeWithTrailingLineB
     EXPECT_EQ(display_text(error), "Device lost. (0x88890004)");
 }
 
-TEST(HresultErrorFromErrorObject, OnlyTrailingAsciiWhiteSpaceIsDropped) {
-    EXPECT_EQ(display_with_object(E_FAIL, described(L"  Line one\r\n\tLine two \t\n\v\f\r ")),
-              "  Line one\r\n\tLine two (0x80004005)");
-    EXPECT_EQ(display_with_object(E_FAIL, described(L"No break\u00A0")),
-              testing::utf8(u8"No break\u00A0 (0x80004005)"));
-    EXPECT_EQ(display_with_object(E_FAIL, described(L"Ends in\u3000")),
-              testing::utf8(u8"Ends in\u3000 (0x80004005)"));
-}
-
-TEST(HresultErrorFromErrorObject, UnpairedSurrogatesBecomeReplacementCharacters) {
-    const std::wstring text{L'a', wchar_t(0xD800), L'b', wchar_t(0xDC00), wchar_t(0xD83D), wchar_t(0xDE00),
-                            wchar_t(0xDBFF)};
-    EXPECT_EQ(display_with_object(E_FAIL, described(text)),
-              "a\xEF\xBF\xBD"
-              "b\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD (0x80004005)");
-}
-
 TEST(HresultErrorFromErrorObject, RestrictedDescriptionTakesPrecedence) {
     EXPECT_EQ(display_with_object(E_ACCESSDENIED, {.description = L"Plain text.",
                                                    .restricted = true,

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,7 +34,6 @@ inline std::string format_message_text(DWORD id, HMODULE module = nullptr) {
     return text;
 }
 
-inline std::string utf8(const std::u8string& text) { return {text.begin(), text.end()}; }
 
 // {82BA7092-4C88-427D-A7BC-16DD93FEB67E}, written out here rather than taken from src/.
 inline constexpr IID TEST_IID_RESTRICTED_ERROR_INFO = {
@@ -125,43 +126,75 @@ private:
     int over_released_ = 0;
 };
 
-// A pipe whose write end is the process's standard handle `id` until destruction.
-class StdHandlePipe {
-public:
-    explicit StdHandlePipe(DWORD id) : id_(id), previous_(GetStdHandle(id)) {
-        CreatePipe(&read_, &write_, nullptr, 1 << 20);
-        SetStdHandle(id_, write_);
+// Polls until the condition holds; false after ten seconds. Bounds a wait, asserts no timing.
+inline bool eventually(const std::function<bool()>& condition) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up) return false;
+        Sleep(1);
     }
-    StdHandlePipe(const StdHandlePipe&) = delete;
-    StdHandlePipe& operator=(const StdHandlePipe&) = delete;
-    ~StdHandlePipe() {
-        SetStdHandle(id_, previous_);
+    return true;
+}
+
+// An anonymous pipe with room for far more than any test writes.
+class Pipe {
+public:
+    Pipe() { CreatePipe(&read_, &write_, nullptr, 1 << 20); }
+    ~Pipe() {
         close_reader();
         CloseHandle(write_);
     }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
 
-    // Bytes written and not yet read; writes are complete once the call returns.
-    DWORD available() const {
-        DWORD bytes = 0;
-        PeekNamedPipe(read_, nullptr, 0, nullptr, &bytes, nullptr);
-        return bytes;
+    HANDLE writer() const { return write_; }
+    std::size_t available() const {
+        DWORD count = 0;
+        PeekNamedPipe(read_, nullptr, 0, nullptr, &count, nullptr);
+        return count;
     }
-    std::string read_available() {
+    // Everything written and not yet taken.
+    std::string take() {
         std::string bytes(available(), '\0');
         DWORD got = 0;
         if (!bytes.empty()) ReadFile(read_, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
         bytes.resize(got);
         return bytes;
     }
+    // The same, once at least `expected` bytes have arrived (or ten seconds have passed).
+    std::string take(std::size_t expected) {
+        (void)eventually([&] { return available() >= expected; });
+        return take();
+    }
     void close_reader() {
         if (read_ != nullptr) CloseHandle(std::exchange(read_, nullptr));
     }
 
 private:
-    DWORD id_;
-    HANDLE previous_;
     HANDLE read_ = nullptr;
     HANDLE write_ = nullptr;
+};
+
+// Makes `handle` the process's standard handle `id` until destruction.
+class StdHandleSwap {
+public:
+    StdHandleSwap(DWORD id, HANDLE handle) : id_(id), previous_(GetStdHandle(id)) { SetStdHandle(id, handle); }
+    ~StdHandleSwap() { SetStdHandle(id_, previous_); }
+    StdHandleSwap(const StdHandleSwap&) = delete;
+    StdHandleSwap& operator=(const StdHandleSwap&) = delete;
+
+private:
+    DWORD id_;
+    HANDLE previous_;
+};
+
+// A pipe whose write end is the process's standard handle `id` until destruction.
+class StdHandlePipe : public Pipe {
+public:
+    explicit StdHandlePipe(DWORD id) : swap_(id, writer()) {}
+
+private:
+    StdHandleSwap swap_;
 };
 
 }  // namespace brisvane::testing

@@ -315,3 +315,10 @@ class Rig:
             check(r.log.lines and r.log.lines[0].startswith("server pid="),
                   "brisvane.exe did not load the engine server: " + r.describe())
         return r
+
+
+if __name__ == "__main__":
+    import sys
+    if len(sys.argv) != 3 or sys.argv[2] != "setup":
+        sys.exit("usage: rig.py BUILD_DIR setup   (makes the prefix with the engine server registered)")
+    Rig(sys.argv[1]).setup()

@@ -5,16 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 namespace brisvane::fakes::detail {
 namespace {
 
 using State = std::shared_ptr<EngineState>;
-
-// {00000003-0000-0010-8000-00AA00389B71}
-constexpr GUID kSubtypeIeeeFloat = {
-    0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
 class FakeCaptureClient final : public Com<IAudioCaptureClient> {
 public:
@@ -42,9 +37,7 @@ public:
         }
         const Packet& p = script.front();
         if (p.get_buffer_failure) {
-            const HRESULT hr = *p.get_buffer_failure;
-            if (!p.failure_sticky) script.pop_front();
-            return state_->finish(call, hr);
+            return state_->finish(call, *p.get_buffer_failure);
         }
         const UINT32 n = p.frame_count();
         // Short packets are padded with zeros so a reader of n frames stays in bounds.
@@ -80,19 +73,7 @@ public:
         return state_->finish(call, hr);
     }
 
-    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
-        auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::GetNextPacketSize);
-        state_->calls[call].out_non_null[0] = frames != nullptr;
-        if (auto f = state_->fault_for(Method::GetNextPacketSize)) return state_->finish(call, f->hr);
-        if (frames == nullptr) return state_->finish(call, E_POINTER);
-        *frames = 0;
-        if (state_->script.empty()) return state_->finish(call, S_OK);
-        const Packet& p = state_->script.front();
-        if (p.get_buffer_failure) return state_->finish(call, *p.get_buffer_failure);
-        *frames = p.frame_count();
-        return state_->finish(call, S_OK);
-    }
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32*) override { return not_used(Method::GetNextPacketSize); }
 };
 
 class FakeAudioClient final : public Com<IAudioClient> {
@@ -114,56 +95,23 @@ public:
         if (auto f = state_->fault_for(Method::Initialize)) return state_->finish(call, f->hr);
         if (initialized_) return state_->finish(call, AUDCLNT_E_ALREADY_INITIALIZED);
         if (format == nullptr) return state_->finish(call, E_POINTER);
-        const HRESULT hr = state_->initialize_result;
-        if (SUCCEEDED(hr)) {
-            initialized_ = true;
-            event_driven_ = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
-        }
-        return state_->finish(call, hr);
+        initialized_ = true;
+        event_driven_ = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+        return state_->finish(call, S_OK);
     }
 
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
-        return get_value(Method::GetBufferSize, frames, state_->buffer_frames, true);
+        return get_value(Method::GetBufferSize, frames, state_->buffer_frames);
     }
-    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) override {
-        return get_value(Method::GetStreamLatency, latency, state_->default_period, true);
-    }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override {
-        auto guard = state_->lock();
-        UINT32 queued = 0;
-        for (const Packet& p : state_->script)
-            if (!p.get_buffer_failure) queued += p.frame_count();
-        return get_value(Method::GetCurrentPadding, frames, queued, true);
-    }
-
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE mode, const WAVEFORMATEX* format,
-                                                WAVEFORMATEX** closest) override {
-        auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::IsFormatSupported);
-        state_->calls[call].share_mode = mode;
-        state_->calls[call].out_non_null[0] = closest != nullptr;
-        copy_format(state_->calls[call], format);
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return not_used(Method::GetStreamLatency); }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return not_used(Method::GetCurrentPadding); }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX** closest) override {
         if (closest != nullptr) *closest = nullptr;
-        if (auto f = state_->fault_for(Method::IsFormatSupported)) return state_->finish(call, f->hr);
-        return state_->finish(call, format == nullptr ? E_POINTER : S_OK);
+        return not_used(Method::IsFormatSupported);
     }
-
     HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
-        auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::GetMixFormat);
-        state_->calls[call].out_non_null[0] = format != nullptr;
-        if (format == nullptr) return state_->finish(call, E_POINTER);
-        *format = nullptr;
-        if (auto f = state_->fault_for(Method::GetMixFormat)) return state_->finish(call, f->hr);
-        auto* mix = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
-        if (mix == nullptr) return state_->finish(call, E_OUTOFMEMORY);
-        *mix = WAVEFORMATEXTENSIBLE{};
-        mix->Format = {WAVE_FORMAT_EXTENSIBLE, 2, 48000, 48000 * 8, 8, 32, 22};
-        mix->Samples.wValidBitsPerSample = 32;
-        mix->dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
-        mix->SubFormat = kSubtypeIeeeFloat;
-        *format = &mix->Format;
-        return state_->finish(call, S_OK);
+        if (format != nullptr) *format = nullptr;
+        return not_used(Method::GetMixFormat);
     }
 
     HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* default_period,
@@ -187,26 +135,12 @@ public:
         if (started_) return state_->finish(call, AUDCLNT_E_NOT_STOPPED);
         if (event_driven_ && !has_event_) return state_->finish(call, AUDCLNT_E_EVENTHANDLE_NOT_SET);
         started_ = true;
-        if (state_->signal_on_start && !state_->script.empty()) state_->signal();
+        if (!state_->script.empty()) state_->signal();
         return state_->finish(call, S_OK);
     }
 
-    HRESULT STDMETHODCALLTYPE Stop() override {
-        auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::Stop);
-        if (auto f = state_->fault_for(Method::Stop)) return state_->finish(call, f->hr);
-        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
-        const bool was_started = std::exchange(started_, false);
-        return state_->finish(call, was_started ? S_OK : S_FALSE);
-    }
-
-    HRESULT STDMETHODCALLTYPE Reset() override {
-        auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::Reset);
-        if (auto f = state_->fault_for(Method::Reset)) return state_->finish(call, f->hr);
-        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
-        return state_->finish(call, started_ ? AUDCLNT_E_NOT_STOPPED : S_OK);
-    }
+    HRESULT STDMETHODCALLTYPE Stop() override { return not_used(Method::Stop); }
+    HRESULT STDMETHODCALLTYPE Reset() override { return not_used(Method::Reset); }
 
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         auto guard = state_->lock();
@@ -244,13 +178,13 @@ private:
     }
 
     template <class T>
-    HRESULT get_value(Method method, T* out, T value, bool needs_init) {
+    HRESULT get_value(Method method, T* out, T value) {
         auto guard = state_->lock();
         const std::size_t call = state_->record(stats.kind, method);
         state_->calls[call].out_non_null[0] = out != nullptr;
         if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
         if (out == nullptr) return state_->finish(call, E_POINTER);
-        if (needs_init && !initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
         *out = value;
         return state_->finish(call, S_OK);
     }
@@ -284,24 +218,10 @@ public:
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD, IPropertyStore** store) override {
         return open_property_store(state_, id_, store);
     }
-
     HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override { return copy_device_id(state_, id_, id); }
-
-    HRESULT STDMETHODCALLTYPE GetState(DWORD* device_state) override {
-        auto guard = state_->lock();
-        const HRESULT hr = simple(Method::GetState, device_state == nullptr ? E_POINTER : S_OK);
-        if (hr == S_OK) *device_state = DEVICE_STATE_ACTIVE;
-        return hr;
-    }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return not_used(Method::GetState); }
 
 private:
-    HRESULT simple(Method method, HRESULT otherwise) {
-        auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, method);
-        if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
-        return state_->finish(call, otherwise);
-    }
-
     std::wstring id_;
 };
 
@@ -325,7 +245,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection** out) override {
         if (out != nullptr) *out = nullptr;
-        return unsupported(Method::EnumAudioEndpoints);
+        return not_used(Method::EnumAudioEndpoints);
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR id, IMMDevice** out) override { return get_device(state_, id, out); }
     HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient* listener) override {
@@ -333,14 +253,6 @@ public:
     }
     HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient* listener) override {
         return unregister_listener(state_, listener);
-    }
-
-private:
-    HRESULT unsupported(Method method) {
-        auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, method);
-        if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
-        return state_->finish(call, E_NOTIMPL);
     }
 };
 
@@ -353,9 +265,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override {
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::LockServer);
-        if (auto f = state_->fault_for(Method::LockServer)) return state_->finish(call, f->hr);
-        return state_->finish(call, S_OK);
+        return state_->finish(state_->record(stats.kind, Method::LockServer), S_OK);
     }
 };
 

@@ -3,7 +3,6 @@
 #include "fake_engine_state.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 
 namespace brisvane::fakes {
@@ -101,18 +100,11 @@ const char* to_string(Method m) {
     return i < std::size(names) ? names[i] : "?";
 }
 
-WAVEFORMATEXTENSIBLE Call::format_as_extensible() const {
-    WAVEFORMATEXTENSIBLE f{};
-    std::memcpy(&f, format.data(), sizeof f);
-    return f;
-}
-
 // Not make_shared: with MinGW GCC 12 in C++23 mode its typeid comparison emits an
 // inline std::type_info::operator== that clashes with the one in static libstdc++.
 FakeEngine::FakeEngine() : state_(new detail::EngineState) {}
 
 FakeEngine::~FakeEngine() {
-    stop_pacing();
     auto guard = state_->lock();
     state_->detached = true;
     // Objects still referenced stay allocated and free themselves at refcount zero.
@@ -137,16 +129,6 @@ void FakeEngine::set_buffer_frames(UINT32 frames) {
     state_->buffer_frames = frames;
 }
 
-void FakeEngine::set_initialize_result(HRESULT hr) {
-    auto guard = state_->lock();
-    state_->initialize_result = hr;
-}
-
-void FakeEngine::set_signal_on_start(bool on) {
-    auto guard = state_->lock();
-    state_->signal_on_start = on;
-}
-
 void FakeEngine::set_call_history(bool keep) {
     auto guard = state_->lock();
     state_->keep_calls = keep;
@@ -169,56 +151,15 @@ void FakeEngine::push_packets(std::vector<Packet> packets, bool signal_now) {
     if (signal_now) state_->signal();
 }
 
-void FakeEngine::push_get_buffer_failure(HRESULT hr, bool sticky, bool signal_now) {
+void FakeEngine::push_get_buffer_failure(HRESULT hr, bool signal_now) {
     Packet step;
     step.get_buffer_failure = hr;
-    step.failure_sticky = sticky;
     push_packet(std::move(step), signal_now);
-}
-
-std::size_t FakeEngine::steps_left() const {
-    auto guard = state_->lock();
-    return state_->script.size();
 }
 
 bool FakeEngine::signal() {
     auto guard = state_->lock();
     return state_->signal();
-}
-
-void FakeEngine::start_pacing(std::chrono::milliseconds period, std::vector<Packet> packets,
-                              std::optional<HRESULT> then_fail) {
-    stop_pacing();
-    if (then_fail) {
-        Packet step;
-        step.get_buffer_failure = *then_fail;
-        packets.push_back(std::move(step));
-    }
-    detail::EngineState* state = state_.get();  // the engine joins before it goes
-    state->pacer_stop = false;
-    // std::jthread and condition_variable_any would pull in make_shared (see above).
-    state->pacer = std::thread([state, period, packets = std::move(packets)]() mutable {
-        for (Packet& p : packets) {
-            {
-                std::unique_lock lock(state->pacer_mu);
-                if (state->pacer_cv.wait_for(lock, period, [&] { return state->pacer_stop; })) return;
-            }
-            auto guard = state->lock();
-            state->script.push_back(std::move(p));
-            state->signal();
-        }
-    });
-}
-
-void FakeEngine::stop_pacing() {
-    detail::EngineState* state = state_.get();
-    if (!state->pacer.joinable()) return;
-    {
-        std::lock_guard lock(state->pacer_mu);
-        state->pacer_stop = true;
-    }
-    state->pacer_cv.notify_all();
-    state->pacer.join();  // outside the engine lock: the pacing thread takes it
 }
 
 std::vector<Call> FakeEngine::calls() const {
@@ -248,11 +189,11 @@ std::vector<Method> FakeEngine::sequence() const {
     return out;
 }
 
-std::vector<ObjectStats> FakeEngine::objects() const {
+std::vector<ObjectStats> FakeEngine::objects(bool with_factories) const {
     auto guard = state_->lock();
     std::vector<ObjectStats> out;
     for (const detail::Tracked* t : state_->objects)
-        if (t->stats.kind != ObjectKind::Factory) out.push_back(t->stats);
+        if (with_factories || t->stats.kind != ObjectKind::Factory) out.push_back(t->stats);
     return out;
 }
 
@@ -267,27 +208,55 @@ std::vector<ObjectKind> FakeEngine::release_order() const {
     return state_->release_order;
 }
 
-std::size_t FakeEngine::leaked() const {
-    const auto all = objects();
-    return static_cast<std::size_t>(
-        std::ranges::count_if(all, [](const ObjectStats& s) { return s.refs > 0; }));
-}
-
-std::size_t FakeEngine::over_released() const {
-    const auto all = objects();
-    return static_cast<std::size_t>(
-        std::ranges::count_if(all, [](const ObjectStats& s) { return s.over_released; }));
-}
-
 HANDLE FakeEngine::event_handle() const {
     auto guard = state_->lock();
     return state_->event;
 }
 
-IClassFactory* FakeEngine::new_class_factory() { return detail::new_factory(state_); }
-
-HRESULT FakeEngine::create_enumerator(IUnknown* outer, REFIID riid, void** ppv) {
-    return detail::create_enumerator(state_, outer, riid, ppv);
+void FakeEngine::on_call(std::function<void(const Call&)> hook) {
+    auto guard = state_->lock();
+    state_->on_call = std::move(hook);
 }
+
+void FakeEngine::on_empty_read(std::function<void()> hook) {
+    auto guard = state_->lock();
+    state_->on_empty_read = std::move(hook);
+}
+
+void FakeEngine::with_lock(const std::function<void()>& fn) const {
+    auto guard = state_->lock();
+    fn();
+}
+
+bool FakeEngine::try_with_lock(const std::function<void()>& fn, std::chrono::milliseconds patience) const {
+    const auto until = std::chrono::steady_clock::now() + patience;
+    while (!state_->mu.try_lock()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        Sleep(1);
+    }
+    std::unique_lock guard(state_->mu, std::adopt_lock);
+    fn();
+    return true;
+}
+
+UINT64 FakeEngine::ready_frames() const {
+    UINT64 frames = 0;
+    for (std::size_t i = state_->packet_locked ? 1 : 0; i < state_->script.size(); ++i)
+        if (!state_->script[i].get_buffer_failure) frames += state_->script[i].frame_count();
+    return frames;
+}
+
+std::optional<Packet> FakeEngine::drop_oldest() {
+    auto& script = state_->script;
+    for (auto it = script.begin() + (state_->packet_locked ? 1 : 0); it != script.end(); ++it) {
+        if (it->get_buffer_failure) continue;
+        Packet dropped = std::move(*it);
+        script.erase(it);
+        return dropped;
+    }
+    return std::nullopt;
+}
+
+IClassFactory* FakeEngine::new_class_factory() { return detail::new_factory(state_); }
 
 }  // namespace brisvane::fakes

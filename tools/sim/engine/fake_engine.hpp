@@ -1,7 +1,8 @@
 // A simulated audio engine: fake IMMDeviceEnumerator, IMMDevice, IAudioClient and
 // IAudioCaptureClient objects that record every call, misbehave on request and
 // play back a script of capture packets. Independent of any test framework and
-// of how the enumerator class is made reachable (see fake_registration.hpp).
+// of how the enumerator class is made reachable (in this process through
+// fake_registration.hpp, in any process through the server DLL of ../server).
 //
 // All members may be called from any thread; the fake objects share one lock.
 #pragma once
@@ -9,7 +10,9 @@
 #include "fake_types.hpp"
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace brisvane::fakes {
@@ -21,18 +24,15 @@ struct EngineState;
 class FakeEngine {
 public:
     FakeEngine();
-    ~FakeEngine();  // stops pacing; objects still referenced outlive the engine harmlessly
+    ~FakeEngine();  // objects still referenced outlive the engine harmlessly
     FakeEngine(const FakeEngine&) = delete;
     FakeEngine& operator=(const FakeEngine&) = delete;
 
     // --- configuration (before the code under test runs) ---
     void set_device_period(REFERENCE_TIME default_period, REFERENCE_TIME minimum_period);
     void set_buffer_frames(UINT32 frames);
-    void set_initialize_result(HRESULT hr);
-    // Start sets the event once if packets are queued (on by default).
-    void set_signal_on_start(bool on);
-    // Off: calls are counted and passed to the driver's on_call, but not kept, so that an
-    // engine that runs for hours does not grow (calls() is then empty).
+    // Off: calls are counted and passed to on_call, but not kept, so that an engine that
+    // runs for hours does not grow (calls() is then empty).
     void set_call_history(bool keep);
     void inject(Method method, Fault fault);
 
@@ -40,16 +40,10 @@ public:
     void push_packet(Packet packet, bool signal_now = false);
     // Queues all the packets at once (no reader sees only some of them), then signals if asked.
     void push_packets(std::vector<Packet> packets, bool signal_now = false);
-    void push_get_buffer_failure(HRESULT hr, bool sticky = true, bool signal_now = false);
-    std::size_t steps_left() const;
+    // From the ready packets on, every GetBuffer call fails with hr.
+    void push_get_buffer_failure(HRESULT hr, bool signal_now = false);
     // SetEvent on the handle last passed to SetEventHandle; false if there is none.
     bool signal();
-    // A thread that, every `period`, queues the next packet and signals; after the last
-    // packet it queues `then_fail` (if any) and signals once more. Stopped by stop_pacing
-    // or the destructor.
-    void start_pacing(std::chrono::milliseconds period, std::vector<Packet> packets,
-                      std::optional<HRESULT> then_fail = std::nullopt);
-    void stop_pacing();
 
     // --- what happened ---
     std::vector<Call> calls() const;
@@ -57,25 +51,33 @@ public:
     unsigned count(Method method) const;
     // Method names in call order, without QueryInterface.
     std::vector<Method> sequence() const;
-    // Objects in creation order (the class factory is not listed).
-    std::vector<ObjectStats> objects() const;
+    // Objects in creation order; the class factories only with `with_factories`.
+    std::vector<ObjectStats> objects(bool with_factories = false) const;
     std::vector<ObjectStats> objects_of(ObjectKind kind) const;
     // Kinds in the order their objects reached refcount zero (factory excluded).
     std::vector<ObjectKind> release_order() const;
-    // Objects with refcount above zero; an error object nobody fetched with GetErrorInfo
-    // counts until its thread replaces or clears it (SetErrorInfo(0, nullptr)).
-    std::size_t leaked() const;
-    std::size_t over_released() const;  // objects released below zero
     HANDLE event_handle() const;
 
-    // --- entry points for whatever exposes the engine to COM ---
+    // --- for something that makes packets as the program asks for them (the server DLL) ---
+    // Called, with the engine's lock held, for every call once its result is known.
+    void on_call(std::function<void(const Call&)> hook);
+    // Called, with the engine's lock held, after a GetBuffer call found no packet ready
+    // (the call still reports AUDCLNT_S_BUFFER_EMPTY).
+    void on_empty_read(std::function<void()> hook);
+    // Runs fn with the engine's lock held; fn may call the engine (the lock is recursive).
+    void with_lock(const std::function<void()>& fn) const;
+    // The same, if the lock can be had within `patience`; false when it could not
+    // (at process exit its holder may be a thread that no longer exists).
+    bool try_with_lock(const std::function<void()>& fn, std::chrono::milliseconds patience) const;
+    // Under the lock: frames in the ready packets that the program does not hold, and the
+    // oldest of those packets taken away, as an overflowing endpoint buffer drops it.
+    UINT64 ready_frames() const;
+    std::optional<Packet> drop_oldest();
+
     // A new class factory for CLSID_MMDeviceEnumerator, refcount 1, owned by the caller.
     IClassFactory* new_class_factory();
-    // Creates a fake enumerator as IClassFactory::CreateInstance would.
-    HRESULT create_enumerator(IUnknown* outer, REFIID riid, void** ppv);
 
 private:
-    friend class EngineDriver;  // fake_engine_driver.hpp
     friend class EndpointDriver;  // fake_endpoint_driver.hpp
     std::shared_ptr<detail::EngineState> state_;
 };

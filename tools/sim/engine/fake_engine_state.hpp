@@ -5,14 +5,12 @@
 #include "fake_endpoints.hpp"
 #include "fake_types.hpp"
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace brisvane::fakes::detail {
@@ -24,8 +22,6 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     REFERENCE_TIME default_period = 100000;
     REFERENCE_TIME minimum_period = 30000;
     UINT32 buffer_frames = 480;
-    HRESULT initialize_result = S_OK;
-    bool signal_on_start = true;
     std::vector<std::pair<Method, Fault>> faults;
     std::map<Method, unsigned> counts;
     std::vector<Call> calls;
@@ -38,12 +34,8 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     std::vector<Tracked*> objects;  // creation order; kept after refcount zero
     std::vector<ObjectKind> release_order;
     bool detached = false;  // the FakeEngine is gone: objects free themselves at zero
-    std::thread pacer;
-    std::mutex pacer_mu;
-    std::condition_variable pacer_cv;
-    bool pacer_stop = false;
-    // Hooks for a driver that makes packets as they are asked for (see fake_engine_driver.hpp);
-    // both run with the lock held. on_call sees every call once its result is known;
+    // Hooks for whatever makes packets as they are asked for (see fake_engine.hpp); both
+    // run with the lock held. on_call sees every call once its result is known;
     // on_empty_read runs after a GetBuffer call that found no packet ready.
     std::function<void(const Call&)> on_call;
     std::function<void()> on_empty_read;
@@ -98,6 +90,16 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
+
+protected:
+    // A method that the program has no use for: recorded (so a test can see it was never
+    // called), an injected fault applied, otherwise E_NOTIMPL.
+    HRESULT not_used(Method method) {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, method);
+        if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
+        return state_->finish(call, E_NOTIMPL);
+    }
 };
 
 IMMDeviceEnumerator* new_enumerator(const std::shared_ptr<EngineState>& state);

@@ -65,21 +65,12 @@ struct Call {
     // Whether each out pointer was non-null, in parameter order
     // (GetBuffer: data, frames, flags, device position, qpc position).
     std::array<bool, 5> out_non_null{};
-
-    // Initialize: the recorded format viewed as a structure.
-    WAVEFORMATEXTENSIBLE format_as_extensible() const;
 };
 
 // What the error object set by a failing call reports.
 struct ErrorInfoContent {
     std::wstring description = L"simulated failure";
     std::wstring source = L"brisvane.fake";
-    // Also answer QueryInterface for IRestrictedErrorInfo.
-    bool restricted = false;
-    std::wstring restricted_description = L"simulated restricted failure";
-    HRESULT restricted_error = E_FAIL;
-    std::wstring capability_sid;  // empty: GetErrorDetails hands out a null BSTR
-    std::wstring reference = L"fake-reference";
 };
 
 // How the Nth call of a method misbehaves: it returns `hr` without doing anything,
@@ -109,9 +100,8 @@ struct Packet {
     std::optional<UINT64> device_position;  // default: frames handed out so far
     UINT64 qpc_position = 0;
     HRESULT release_result = S_OK;          // what ReleaseBuffer returns for this packet
-    // When set this step is not a packet: GetBuffer and GetNextPacketSize fail with it.
+    // When set this step is not a packet: GetBuffer fails with it from then on.
     std::optional<HRESULT> get_buffer_failure;
-    bool failure_sticky = true;             // a failure step stays at the front
 
     UINT32 frame_count() const { return frames ? *frames : static_cast<UINT32>(bytes.size() / 8); }
 };
@@ -124,7 +114,6 @@ struct ObjectStats {
     unsigned releases = 0;
     bool destroyed = false;      // reached zero
     bool over_released = false;  // Release called at zero
-    unsigned bstrs_handed_out = 0;  // error objects: non-null BSTRs returned to callers
 };
 
 }  // namespace brisvane::fakes

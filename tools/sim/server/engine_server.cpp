@@ -3,7 +3,6 @@
 // named by BRISVANE_ENGINE_SCENARIO (see SCENARIO.md). Test tooling only.
 #include "endpoint_timeline.hpp"
 #include "fake_engine.hpp"
-#include "fake_engine_driver.hpp"
 #include "scenario.hpp"
 
 #include <windows.h>
@@ -129,8 +128,6 @@ std::string call_arguments(const fakes::Call& c) {
 
 class Server {
 public:
-    Server() : driver_(engine_) {}
-
     HRESULT load() {
         std::lock_guard guard(load_mu_);
         if (loaded_) return load_result_;
@@ -168,8 +165,8 @@ public:
         engine_.set_buffer_frames(sc_.buffer_frames);
         engine_.set_call_history(false);  // the log gets every call through on_call
         for (const auto& f : sc_.faults) engine_.inject(f.method, f.fault);
-        driver_.on_call([this](const fakes::Call& c) { on_call(c); });
-        if (sc_.pace == Pace::Fast) driver_.on_empty_read([this] { produce_burst(); });
+        engine_.on_call([this](const fakes::Call& c) { on_call(c); });
+        if (sc_.pace == Pace::Fast) engine_.on_empty_read([this] { produce_burst(); });
         timeline_.start(engine_, sc_, clock_.epoch_us,
                         [this](const std::string& line) { log_.line("%s", line.c_str()); });
         log_.line("scenario ok pace=%s", sc_.pace == Pace::Fast ? "fast" : "realtime");
@@ -190,7 +187,7 @@ public:
     void report() {
         if (!log_.on()) return;
         std::vector<fakes::ObjectStats> objects;
-        const bool locked = driver_.try_with_lock([&] { objects = driver_.all_objects(); },
+        const bool locked = engine_.try_with_lock([&] { objects = engine_.objects(true); },
                                                   std::chrono::milliseconds(500));
         if (!locked) {
             log_.line("ERROR engine lock held by a vanished thread; no object report");
@@ -308,7 +305,7 @@ private:
         if (invalidated_) return true;
         if (!invalidation_due()) return false;
         invalidated_ = true;
-        engine_.push_get_buffer_failure(kDeviceInvalidated, true, false);
+        engine_.push_get_buffer_failure(kDeviceInvalidated);
         log_.line("invalidated packets=%llu offset=%llu t=%llu", static_cast<unsigned long long>(packets_made_),
                   static_cast<unsigned long long>(frames_made_ * 8), static_cast<unsigned long long>(qpc_us()));
         return true;
@@ -341,19 +338,13 @@ private:
 
     // The endpoint buffer overflows as a real one does: the oldest packets are overwritten.
     void make_room(UINT32 frames) {
-        while (driver_.ready_frames() + frames > sc_.endpoint_frames) {
-            auto dropped = driver_.drop_oldest();
+        while (engine_.ready_frames() + frames > sc_.endpoint_frames) {
+            auto dropped = engine_.drop_oldest();
             if (!dropped) break;
             ++lost_packets_;
             lost_frames_ += dropped->frame_count();
             log_.line("lost frames=%u t=%llu", dropped->frame_count(), static_cast<unsigned long long>(qpc_us()));
         }
-    }
-
-    bool in_gap(std::uint64_t ms) const {
-        for (const Gap& g : sc_.gaps)
-            if (ms >= g.from_ms && ms < g.to_ms) return true;
-        return false;
     }
 
     void pace() {
@@ -362,18 +353,13 @@ private:
         const auto period = milliseconds(std::uint64_t{sc_.period_ms} * sc_.packets_per_signal);
         for (std::uint64_t tick = 1;; ++tick) {
             std::this_thread::sleep_until(t0 + tick * period);
-            const auto ms = static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
             bool more = true;
-            driver_.with_lock([&] {
-                if (in_gap(ms) && !invalidate()) return;
-                more = produce_burst();
-            });
+            engine_.with_lock([&] { more = produce_burst(); });
             if (!more) return;
         }
     }
 
     fakes::FakeEngine engine_;
-    fakes::EngineDriver driver_;
     Scenario sc_;
     Log log_;
     std::mutex load_mu_;

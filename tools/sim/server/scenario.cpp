@@ -147,23 +147,12 @@ bool parse_scenario(const std::string& text, Scenario& sc, std::string& first_er
         } else if (key == "loop") {
             ok = value == "yes" || value == "no";
             sc.loop = value == "yes";
-        } else if (key == "gap") {
-            std::uint64_t a = 0, b = 0;
-            ok = w.size() == 2 && number(w[0], a) && number(w[1], b) && a < b;
-            sc.gaps.push_back({a, b});
         } else if (key == "fail") {
             InjectedFault f;
             std::uint64_t hr = 0, nth = 1;
             ok = (w.size() == 2 || w.size() == 3) && method_named(w[0], f.method) && number(w[1], hr) &&
                  (w.size() == 2 || (number(w[2], nth) && nth > 0));
             f.fault = fakes::Fault::fail(static_cast<HRESULT>(static_cast<std::uint32_t>(hr)), static_cast<unsigned>(nth));
-            sc.faults.push_back(f);
-        } else if (key == "null") {
-            InjectedFault f;
-            std::uint64_t nth = 1;
-            ok = (w.size() == 1 || w.size() == 2) && method_named(w[0], f.method) &&
-                 (w.size() == 1 || (number(w[1], nth) && nth > 0));
-            f.fault = fakes::Fault::succeed_null(static_cast<unsigned>(nth));
             sc.faults.push_back(f);
         } else if (key == "error_description") {
             sc.error_description = widen(unescape(value));

@@ -15,11 +15,6 @@ enum class SourceKind { Counting, Tone, Sweep, File };
 enum class Pace { Fast, Realtime };
 enum class CallLog { All, Setup, None };
 
-struct Gap {
-    std::uint64_t from_ms = 0;
-    std::uint64_t to_ms = 0;
-};
-
 struct InjectedFault {
     fakes::Method method{};
     fakes::Fault fault;
@@ -54,7 +49,6 @@ struct Scenario {
     Pace pace = Pace::Realtime;
     unsigned period_ms = 10;
     unsigned packets_per_signal = 1;
-    std::vector<Gap> gaps;
 
     std::vector<InjectedFault> faults;
     std::optional<std::wstring> error_description;
