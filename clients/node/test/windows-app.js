@@ -9,7 +9,8 @@ const { start, FrameConverter } = require('brisvane');
 const { counting, countingFrame, bytesOf, DEVICE_LOST, DEVICE_LOST_FRAMES } = require('./signal');
 
 const [name, resultFile, dir, arg] = process.argv.slice(2);
-const SILENT = 'source = tone 1000 0.5\npace = realtime\ngap = 0 600000\n';
+// A few frames, then the source ends: no packets and no signals, the program waits in silence.
+const SILENT = 'source = tone 1000 0.5\npace = realtime\ntotal_frames = 480\n';
 
 function scenario(text) {
   process.env.BRISVANE_ENGINE_SCENARIO = path.join(dir, `scenario-${Date.now()}.txt`);
