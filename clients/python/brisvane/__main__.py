@@ -152,8 +152,8 @@ def doctor(args: argparse.Namespace) -> int:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m brisvane", description="Record what this computer plays. "
-                                     "The programs are found through %s and %s or bundled." % (OVERRIDE, WATCH_OVERRIDE))
+    parser = argparse.ArgumentParser(prog="python -m brisvane", description="Record what this computer plays. The "
+                                     "programs are found through %s and %s, or bundled." % (OVERRIDE, WATCH_OVERRIDE))
     commands = parser.add_subparsers(dest="command", required=True)
     rec = commands.add_parser("record", help="record into a WAV file until Ctrl+C (or --seconds)")
     rec.add_argument("out", help="the WAV file to write")

@@ -309,6 +309,8 @@ class _Session:
             self.error, self.closed = error, True
             self.closing.set()
             self.wake()
+        if self.watcher is not None:
+            self.watcher.stop()  # nothing left to follow
 
     def restart(self, reason: str, name: Optional[str]) -> None:
         with self.starting:

@@ -175,8 +175,8 @@ class Timeline(unittest.TestCase):
 
 class FollowingTheDefault(unittest.TestCase):
     def test_a_new_default_restarts_the_capture_on_it_and_the_watcher_ends_with_it(self):
-        watch, watch_state = fake("line default\\tA\\tSpeakers;sleep 0.5;line none;sleep 0.2;line default\\tA\\tSpeakers;"
-                                  "sleep 0.2;line default\\tB\\tHeadset;hang")
+        watch, watch_state = fake("line default\\tA\\tSpeakers;sleep 0.5;line none;sleep 0.2;"
+                                  "line default\\tA\\tSpeakers;sleep 0.2;line default\\tB\\tHeadset;hang")
         command, state = fake("started;frames 3;hang", "sleep 0.3;started;frames 2;hang")
         restarts, gaps = [], []
 
