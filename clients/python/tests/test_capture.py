@@ -192,7 +192,7 @@ class FollowingTheDefault(unittest.TestCase):
         numbers = frame_numbers(asyncio.run(run()))
         self.assertEqual([n for n in numbers if n is not None], [0, 1, 2, 0, 1])
         self.assertEqual([(r.reason, r.device, r.attempt) for r in restarts], [("default-changed", "Headset", 1)])
-        self.assertEqual([d for i, d in enumerate(devices) if d and d != devices[i - 1]],
+        self.assertEqual([d for i, d in enumerate(devices) if d and (i == 0 or d != devices[i - 1])],
                          [Device("A", "Speakers"), Device("B", "Headset")])
         self.assertEqual(Path(state, "runs").read_text(), "2", "none, or the same device again, restarts nothing")
         self.assertGreaterEqual(sum(g.frames for g in gaps if g.reason == "restart"), 10)
