@@ -183,8 +183,8 @@ class FollowingTheDefault(unittest.TestCase):
         async def run():
             async with brisvane.capture_async(command, follow_default=True, watch_program=watch, timeline="continuous",
                                               on_restart=restarts.append, on_gap=gaps.append) as cap:
-                frames = []
-                while len([n for n in frame_numbers(frames) if n is not None]) < 5:
+                frames, t0 = [], time.monotonic()
+                while len([n for n in frame_numbers(frames) if n is not None]) < 5 and time.monotonic() - t0 < 10:
                     frames.append(await cap.read(10))
                     devices.append(cap.device)
                 return frames
