@@ -50,7 +50,7 @@ class Meter:
         filled = 0 if db == -math.inf else max(0, min(BAR, int((db + 60) / 60 * BAR)))
         sys.stderr.write("\r%6.1f s [%s%s] peak %6.1f dBFS  gaps %.1f s  dropped %d  restarts %d %s" %
                          (seconds, "#" * filled, "-" * (BAR - filled), db, self.gap_seconds, self.dropped,
-                          self.restarts, " Recording: %s " % device.name[:40] if device else ""))
+                          self.restarts, ("Recording: " + device.name[:32] if device else "").ljust(43)))
         sys.stderr.flush()
         self.peak = 0.0
 
