@@ -12,9 +12,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
-sys.path.insert(0, os.path.join(ROOT, "examples", "python"))
+sys.path.insert(0, os.path.join(ROOT, "clients", "python", "brisvane"))
 from rig import Failure, Rig, check, single_report, windows_report  # noqa: E402
-from watch_line import parse_watch_line  # noqa: E402
+from _watch_line import parse_watch_line  # noqa: E402
 
 WATCH_OBJECTS = ("Enumerator", "Device", "PropertyStore")
 SPEAKERS = ("{0.0.0.00000000}.{speakers}", "Speakers (Realtek(R) Audio)")
@@ -46,7 +46,7 @@ def run_watch(rig, name, scenario, options=()):
 
 
 def parsed_by_both_rules(data):
-    """The lines as the Python and the Node.js parsing rules of examples/ read them."""
+    """The lines as the Python package's parsing rule and the Node.js one read them."""
     lines = data.decode("utf-8").split("\n")[:-1]
     py = [parse_watch_line(l) for l in lines]
     js_rule = os.path.join(ROOT, "examples", "node", "watch_line.js")

@@ -16,7 +16,8 @@ from ._convert import FORMATS, FRAME_BYTES, RATES, Converter, Decimator, numpy_m
 from ._errors import ERROR_CODES, BrisvaneError, parse_report
 from ._program import OVERRIDE, resolve as resolve_program
 from ._version import __version__
+from ._watch import Device, WatchFailure
 
-__all__ = ["AsyncCapture", "BrisvaneError", "Capture", "Converter", "Decimator", "Dropped", "ERROR_CODES",
-           "FORMATS", "FRAME_BYTES", "Gap", "OVERRIDE", "RATES", "Restart", "capture", "capture_async",
-           "numpy_module", "parse_report", "resolve_program", "__version__"]
+__all__ = ["AsyncCapture", "BrisvaneError", "Capture", "Converter", "Decimator", "Device", "Dropped",
+           "ERROR_CODES", "FORMATS", "FRAME_BYTES", "Gap", "OVERRIDE", "RATES", "Restart", "WatchFailure", "capture",
+           "capture_async", "numpy_module", "parse_report", "resolve_program", "__version__"]

@@ -11,7 +11,8 @@ from typing import List, Optional
 from ._capture import Capture, Dropped, Gap, Restart
 from ._convert import RATES, numpy_module
 from ._errors import BrisvaneError
-from ._program import OVERRIDE, resolve
+from ._program import OVERRIDE, WATCH_OVERRIDE, resolve
+from ._watch import Device, WatchFailure
 from ._wav import WavWriter
 
 BAR = 30
@@ -35,7 +36,7 @@ class Meter:
         self.scale, self.peak, self.gap_seconds, self.dropped, self.restarts = scale, 0.0, 0.0, 0, 0
         self.last = 0.0
 
-    def frame(self, frame, seconds: float) -> None:
+    def frame(self, frame, seconds: float, device: Optional[Device]) -> None:
         if hasattr(frame, "dtype"):  # NumPy
             peak = float(abs(frame.astype("float64")).max()) / self.scale
         else:
@@ -47,9 +48,9 @@ class Meter:
         self.last = now
         db = 20 * math.log10(self.peak) if self.peak > 0 else -math.inf
         filled = 0 if db == -math.inf else max(0, min(BAR, int((db + 60) / 60 * BAR)))
-        sys.stderr.write("\r%6.1f s [%s%s] peak %6.1f dBFS  gaps %.1f s  dropped %d  restarts %d " %
+        sys.stderr.write("\r%6.1f s [%s%s] peak %6.1f dBFS  gaps %.1f s  dropped %d  restarts %d %s" %
                          (seconds, "#" * filled, "-" * (BAR - filled), db, self.gap_seconds, self.dropped,
-                          self.restarts))
+                          self.restarts, ("Recording: " + device.name[:32] if device else "").ljust(43)))
         sys.stderr.flush()
         self.peak = 0.0
 
@@ -68,14 +69,17 @@ def record(args: argparse.Namespace) -> int:
             meter.dropped = dropped.total
 
     def on_restart(restart: Restart) -> None:
-        notes.append("capture started again (%s)" % restart.reason)
+        notes.append("capture started again (%s%s)" % (restart.reason, ": " + restart.device if restart.device else ""))
         if meter:
             meter.restarts += 1
 
+    def on_watch_failure(failure: WatchFailure) -> None:
+        print(("\n" if meter else "") + "brisvane: " + failure.message, file=sys.stderr)
+
     try:
         capture = Capture(rate=args.rate, channels=channels, format=sample_format, numpy=numpy_module() is not None,
-                          timeline="continuous", restart=True, on_gap=on_gap, on_drop=on_drop,
-                          on_restart=on_restart)
+                          timeline="continuous", restart=True, follow_default=True, on_gap=on_gap,
+                          on_drop=on_drop, on_restart=on_restart, on_watch_failure=on_watch_failure)
         capture.start()
     except BrisvaneError as error:
         print(explain(error), file=sys.stderr)
@@ -90,7 +94,7 @@ def record(args: argparse.Namespace) -> int:
             wav.write(frame)
             frames += 1
             if meter:
-                meter.frame(frame, frames * 0.02)
+                meter.frame(frame, frames * 0.02, capture.device)
             if limit is not None and frames >= limit:
                 break
     except KeyboardInterrupt:
@@ -115,7 +119,7 @@ def doctor(args: argparse.Namespace) -> int:
         print("The program cannot be found: " + explain(error))
         return 1
     print("Program: %s" % " ".join(command))
-    capture = Capture(start_timeout=args.timeout)
+    capture = Capture(start_timeout=args.timeout, follow_default=True)
     try:
         capture.start()
     except BrisvaneError as error:
@@ -128,11 +132,17 @@ def doctor(args: argparse.Namespace) -> int:
         while time.monotonic() < deadline:
             if capture.read(max(0.0, deadline - time.monotonic())) is not None:
                 frames += 1
+        device, failure = capture.device, capture.watch_failure
     except BrisvaneError as error:
         print("brisvane stopped while listening.\n" + explain(error))
         return 1
     finally:
         capture.close()
+    if device:
+        print("The default output device: %s (id %s)." % (device.name, device.id))
+    else:
+        print("The default output device is not known: %s" % (failure.message if failure else
+              "brisvane-watch.exe did not report it in time (or there is none)"))
     if frames:
         print("In %g s it delivered %d frames (%.2f s of audio): capture works." % (args.listen, frames, frames * 0.02))
     else:
@@ -142,8 +152,8 @@ def doctor(args: argparse.Namespace) -> int:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m brisvane", description="Record what this computer plays. "
-                                     "The program is found through %s or the bundled brisvane.exe." % OVERRIDE)
+    parser = argparse.ArgumentParser(prog="python -m brisvane", description="Record what this computer plays. The "
+                                     "programs are found through %s and %s, or bundled." % (OVERRIDE, WATCH_OVERRIDE))
     commands = parser.add_subparsers(dest="command", required=True)
     rec = commands.add_parser("record", help="record into a WAV file until Ctrl+C (or --seconds)")
     rec.add_argument("out", help="the WAV file to write")

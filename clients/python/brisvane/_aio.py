@@ -8,10 +8,11 @@ import time
 from typing import Any, AsyncIterator, Optional
 
 from ._capture import Capture
+from ._watch import Device, WatchFailure
 
 
 class AsyncCapture:
-    """Takes Capture's arguments; see Capture."""
+    """Takes Capture's arguments (follow_default too); see Capture."""
 
     def __init__(self, *args: Any, **options: Any):
         self.capture = Capture(*args, **options)
@@ -62,6 +63,14 @@ class AsyncCapture:
                 yield await self.read()
             except EOFError:
                 return
+
+    @property
+    def device(self) -> Optional[Device]:
+        return self.capture.device
+
+    @property
+    def watch_failure(self) -> Optional[WatchFailure]:
+        return self.capture.watch_failure
 
     async def aclose(self) -> None:
         await asyncio.get_running_loop().run_in_executor(None, self.capture.close)

@@ -16,7 +16,8 @@ from typing import Any, Callable, Deque, Iterator, List, Mapping, Optional, Tupl
 from . import _job
 from ._convert import FRAME_BYTES, Converter
 from ._errors import BrisvaneError
-from ._program import Program, resolve
+from ._program import WATCH_NAME, WATCH_OVERRIDE, Program, resolve
+from ._watch import Device, Watcher, WatchFailure
 
 STARTED_LINE = b"brisvane started\n"
 FRAME_SECONDS = 0.02
@@ -61,6 +62,9 @@ class Restart:
     error: Optional[BrisvaneError] = None
 
 
+EVENTS = (Gap, Restart, WatchFailure)  # queued in stream order among the frames
+
+
 class _Run:
     """One process of the program, with the thread that reads its standard error."""
 
@@ -80,6 +84,7 @@ class _Run:
             raise
         self.started = False
         self.began = 0.0
+        self.device: Optional[Device] = None  # the default device when it started, as the watcher said
         self.first_line = threading.Event()  # the start-up line, or the end of standard error
         self.stderr = bytearray()
         self.stderr_reader = threading.Thread(target=self._read_stderr, name="brisvane stderr", daemon=True)
@@ -130,10 +135,12 @@ class _Session:
 
     def __init__(self, command: List[str], env: Optional[Mapping[str, str]], converter: Converter,
                  queue_frames: int, continuous: bool, fill_after: float, restart: bool, max_restarts: int,
-                 start_timeout: float, callbacks: Mapping[str, Optional[Callable[[Any], None]]]):
+                 start_timeout: float, callbacks: Mapping[str, Optional[Callable[[Any], None]]],
+                 follow: bool):
         self.command, self.env, self.converter = command, env, converter
         self.queue_frames, self.continuous, self.fill_after = queue_frames, continuous, fill_after
-        self.restart_on_loss, self.max_restarts, self.start_timeout = restart, max_restarts, start_timeout
+        self.restart_on_loss, self.max_restarts, self.start_timeout = restart or follow, max_restarts, start_timeout
+        self.follow_default = follow
         self.callbacks = callbacks
         self.cond = threading.Condition(threading.RLock())
         self.items: Deque[Any] = deque()  # frames, and events in stream order
@@ -150,10 +157,52 @@ class _Session:
         self.closed = False
         self.closing = threading.Event()
         self.wakers: List[Callable[[], None]] = []
+        self.starting = threading.Lock()   # one start of the program at a time, whoever asks
+        self.default: Optional[Device] = None  # the latest default device the watcher reported
+        self.watcher: Optional[Watcher] = None
+        self.watch_failure: Optional[WatchFailure] = None
+
+    # --- the watcher ----------------------------------------------------------------------------
+    def follow(self, command: Optional[List[str]], why_not: str) -> None:
+        """Starts brisvane-watch.exe (`command`, None when it could not be found: `why_not`); a
+        failure is reported and the capture goes on without it."""
+        try:
+            if command is None:
+                raise OSError(why_not)
+            self.watcher = Watcher(command, self.env, self.default_changed, self.watch_failed)
+        except OSError as e:
+            self.watch_failed(WatchFailure("brisvane-watch.exe could not be started, so the default device "
+                                           "is not followed: %s" % e))
+
+    def default_changed(self, device: Optional[Device]) -> None:
+        """Restarts the capture when the default device is another than the one it captures;
+        with no default device, it waits for one."""
+        with self.cond:
+            self.default = device
+        if device is None:
+            return
+        with self.starting:
+            run = self.run
+            if run is None or self.closed:
+                return  # being started again (after a loss): that start takes the new default
+            if run.device is None:
+                run.device = device  # the first line: the device it started on
+            elif run.device.id != device.id:
+                self.start_again_locked("default-changed", None)
+
+    def watch_failed(self, failure: WatchFailure) -> None:
+        with self.cond:
+            if self.closed:
+                return
+            self.watch_failure = failure
+            self.push(failure)
+            self.wake()
 
     # --- the program ------------------------------------------------------------------------
     def launch(self) -> _Run:
+        device = self.default
         run = _Run(self.command, self.env)
+        run.device = device
         try:
             run.wait_started(self.start_timeout)
         except BaseException:
@@ -174,6 +223,7 @@ class _Session:
                 self.discard(run)
                 return
             self.run = run
+            run.device = run.device or self.default  # reported while it started
             run.began = time.monotonic()
             if not self.t0:
                 self.t0 = time.monotonic()
@@ -220,13 +270,14 @@ class _Session:
         if time.monotonic() - run.began >= STEADY_RUN:
             self.attempts = 0
         if self.restart_on_loss and error.code in RESTARTABLE:
-            self.start_again("device-lost", None, error)
+            with self.starting:
+                self.start_again("device-lost", error)
         else:
             self.finish(error)
 
-    def start_again(self, reason: str, device: Optional[str], error: Optional[BrisvaneError]) -> None:
-        """Starts the program again after `reason`: after a device loss with back-off (0.25 s,
-        doubling up to 4 s), at most max_restarts times in a row."""
+    def start_again(self, reason: str, error: Optional[BrisvaneError], name: Optional[str] = None) -> None:
+        """Starts the program again after `reason` (holding `starting`): after a device loss
+        with back-off (0.25 s, doubling up to 4 s), at most max_restarts times in a row."""
         while True:
             if error is not None and self.attempts >= self.max_restarts:
                 self.finish(error)
@@ -244,7 +295,10 @@ class _Session:
                 continue
             with self.cond:
                 self.restarts += 1
-                self.push(Restart(reason, device, self.attempts, error))
+                if self.continuous:
+                    self.fill_until(time.monotonic())  # the time without a program, as a restart gap
+                name = name or (run.device.name if run.device else None)
+                self.push(Restart(reason, name, self.attempts, error))
             self.begin(run)
             return
 
@@ -255,8 +309,15 @@ class _Session:
             self.error, self.closed = error, True
             self.closing.set()
             self.wake()
+        if self.watcher is not None:
+            self.watcher.stop()  # nothing left to follow
 
-    def restart(self, reason: str, device: Optional[str]) -> None:
+    def restart(self, reason: str, name: Optional[str]) -> None:
+        with self.starting:
+            self.start_again_locked(reason, None, name)
+
+    def start_again_locked(self, reason: str, error: Optional[BrisvaneError], name: Optional[str] = None) -> None:
+        """Ends the current program and starts it again (holding `starting`)."""
         with self.cond:
             old, self.run = self.run, None
             if self.closed:
@@ -264,7 +325,7 @@ class _Session:
         if old is not None:
             old.end()
         self.attempts = 0
-        self.start_again(reason, device, None)
+        self.start_again(reason, error, name)
 
     def close(self) -> None:
         with self.cond:
@@ -272,6 +333,8 @@ class _Session:
             self.closed = True
             self.closing.set()
             self.wake()
+        if self.watcher is not None:
+            self.watcher.stop()
         if run is not None:
             run.end()
             if threading.current_thread() is not run.stderr_reader:
@@ -280,12 +343,12 @@ class _Session:
     # --- the queue and the timeline ------------------------------------------------------------
     def push(self, item: Any) -> None:
         self.items.append(item)
-        if isinstance(item, (Gap, Restart)):
+        if isinstance(item, EVENTS):
             return
         self.queued += 1
         while self.queued > self.queue_frames:
             old = self.items.popleft()
-            if isinstance(old, (Gap, Restart)):
+            if isinstance(old, EVENTS):
                 self.early_events.append(old)
             else:
                 self.queued -= 1
@@ -335,7 +398,7 @@ class _Session:
                     self.dropped_reported = self.dropped
                 while self.items:
                     item = self.items.popleft()
-                    if isinstance(item, (Gap, Restart)):
+                    if isinstance(item, EVENTS):
                         events.append(item)
                         continue
                     self.queued -= 1
@@ -351,7 +414,8 @@ class _Session:
 
     def dispatch(self, events: List[Any]) -> None:
         for event in events:
-            name = {Gap: "on_gap", Dropped: "on_drop", Restart: "on_restart"}[type(event)]
+            name = {Gap: "on_gap", Dropped: "on_drop", Restart: "on_restart",
+                    WatchFailure: "on_watch_failure"}[type(event)]
             callback = self.callbacks.get(name)
             if callback is not None:
                 callback(event)
@@ -378,18 +442,29 @@ class Capture:
     - restart: start the program again when it ends because the device went away (back-off
       from 0.25 s, at most max_restarts starts in a row: a run of 30 s starts the count
       again), with a Restart event; any other end is an error.
+    - follow_default: also run brisvane-watch.exe, and when the default output device changes
+      to another one, start the program again on it (a Restart event with reason
+      'default-changed' and the device's name; with no default device it waits for one);
+      `device` is the device being captured. It implies restart=True. If the watcher cannot
+      start, ends or writes a line that cannot be read, the capture goes on without following:
+      a WatchFailure event, also kept in `watch_failure`.
+    - watch_program: brisvane-watch.exe as `program` (by default BRISVANE_WATCH_COMMAND, then
+      the one bundled with the Windows wheel).
     - start_timeout: seconds to wait for the start-up line.
-    - on_gap, on_drop, on_restart: called with Gap, Dropped, Restart events, in stream order,
-      by the thread that reads, before the frame they precede.
+    - on_gap, on_drop, on_restart, on_watch_failure: called with Gap, Dropped, Restart,
+      WatchFailure events, in stream order, by the thread that reads, before the frame they
+      precede.
     """
 
     def __init__(self, program: Optional[Program] = None, *, rate: int = 48000, channels: int = 2,
                  format: str = "f32", numpy: bool = False, queue_frames: int = 500, timeline: str = "live",
                  fill_after: float = 0.2, restart: bool = False, max_restarts: int = 5,
                  start_timeout: float = 10.0, env: Optional[Mapping[str, str]] = None,
+                 follow_default: bool = False, watch_program: Optional[Program] = None,
                  on_gap: Optional[Callable[[Gap], None]] = None,
                  on_drop: Optional[Callable[[Dropped], None]] = None,
-                 on_restart: Optional[Callable[[Restart], None]] = None):
+                 on_restart: Optional[Callable[[Restart], None]] = None,
+                 on_watch_failure: Optional[Callable[[WatchFailure], None]] = None):
         if timeline not in ("live", "continuous"):
             raise ValueError("timeline must be 'live' or 'continuous', not %r" % (timeline,))
         if queue_frames < 1:
@@ -400,7 +475,16 @@ class Capture:
         command = resolve(program)
         self._session = _Session(command, env, self.converter, queue_frames, timeline == "continuous",
                                  fill_after, restart, max_restarts, start_timeout,
-                                 {"on_gap": on_gap, "on_drop": on_drop, "on_restart": on_restart})
+                                 {"on_gap": on_gap, "on_drop": on_drop, "on_restart": on_restart,
+                                  "on_watch_failure": on_watch_failure}, follow_default)
+        self._watch_command: Optional[List[str]] = None
+        self._watch_error = ""
+        if follow_default:
+            try:
+                self._watch_command = resolve(watch_program, name=WATCH_NAME, override=WATCH_OVERRIDE,
+                                              argument="watch_program")
+            except BrisvaneError as e:
+                self._watch_error = e.message
         self._finalizer = weakref.finalize(self, self._session.close)
         self._started = False
 
@@ -413,6 +497,8 @@ class Capture:
         with its report when it failed instead, or when start_timeout passed."""
         if not self._started:
             self._started = True
+            if self._session.follow_default:
+                self._session.follow(self._watch_command, self._watch_error)
             try:
                 run = self._session.launch()
             except BrisvaneError as error:
@@ -457,9 +543,21 @@ class Capture:
         return self.frames()
 
     def restart(self, reason: str = "default-changed", device: Optional[str] = None) -> None:
-        """Ends the program and starts it again (for example because the default output device
-        changed), with a Restart event; its failure ends the capture with that error."""
+        """Ends the program and starts it again, with a Restart event of this reason and device
+        name (by default the name the watcher reported); its failure ends the capture with
+        that error."""
         self._session.restart(reason, device)
+
+    @property
+    def device(self) -> Optional[Device]:
+        """With follow_default, the device being captured (id and name), once the watcher said."""
+        run = self._session.run
+        return run.device if run is not None else None
+
+    @property
+    def watch_failure(self) -> Optional[WatchFailure]:
+        """Why the default device is no longer followed, if it is not."""
+        return self._session.watch_failure
 
     def close(self) -> None:
         """Ends the program and waits for it. Frames already queued can still be read."""

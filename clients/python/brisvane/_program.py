@@ -11,6 +11,7 @@ from typing import List, Optional, Sequence, Union
 from ._errors import BrisvaneError
 
 OVERRIDE = "BRISVANE_COMMAND"
+WATCH_NAME, WATCH_OVERRIDE = "brisvane-watch.exe", "BRISVANE_WATCH_COMMAND"
 BUNDLED_DIR = Path(__file__).resolve().parent / "bin"
 
 Program = Union[str, "os.PathLike[str]", Sequence[str]]
@@ -25,15 +26,15 @@ def _split(value: str) -> List[str]:
     if value.startswith("["):
         words = json.loads(value)
         if not (isinstance(words, list) and words and all(isinstance(w, str) for w in words)):
-            raise ValueError("%s holds a JSON value that is not a list of strings" % OVERRIDE)
+            raise ValueError("the override holds a JSON value that is not a list of strings")
         return words
     return value.split()
 
 
 def resolve(program: Optional[Program] = None, *, name: str = "brisvane.exe",
-            override: str = OVERRIDE) -> List[str]:
-    """The command that starts the program (`name`, overridden by the variable `override`:
-    brisvane-watch.exe will be found the same way), or BrisvaneError saying how to provide it."""
+            override: str = OVERRIDE, argument: str = "program") -> List[str]:
+    """The command that starts the program `name` (brisvane.exe or brisvane-watch.exe,
+    overridden by the variable `override`), or BrisvaneError saying how to provide it."""
     if program is not None:
         if isinstance(program, (str, os.PathLike)):
             return [os.fspath(program)]
@@ -51,6 +52,6 @@ def resolve(program: Optional[Program] = None, *, name: str = "brisvane.exe",
         why = "%s runs on Windows only, and this is %s" % (name, sys.platform)
         code = "UNSUPPORTED_PLATFORM"
     raise BrisvaneError(None, message="%s: set %s to the command that starts it (for example "
-                        "%s=\"wine /path/to/%s\") or pass it as `program`" % (why, override, override, name),
+                        "%s=\"wine /path/to/%s\") or pass it as `%s`" % (why, override, override, name, argument),
                         code=code)
 

@@ -5,7 +5,8 @@ Run k (counted in STATE_DIR/runs) plays SCRIPT k (the last one again after the e
 steps separated by ';': `started`; `frames N` (N frames continuing the sample counter, so that
 every float tells its place: ((i mod 2**20) / 2**20 - 0.5) for float i of this run); `split K`
 (write in pieces of K bytes from now on); `partial N` (N bytes of the next frame, no more);
-`sleep S`; `report TEXT` (on standard error, `\\n` for line feeds); `exit N`; `hang`."""
+`sleep S`; `report TEXT` (on standard error, `\\n` for line feeds); `exit N`; `hang`; and as
+brisvane-watch.exe, `line TEXT` (TEXT and a line feed on standard output, `\\t` for tabs)."""
 import os
 import struct
 import sys
@@ -47,6 +48,8 @@ for step in scripts[min(run, len(scripts) - 1)].split(";"):
         split = int(arg)
     elif word == "sleep":
         time.sleep(float(arg))
+    elif word == "line":
+        os.write(1, arg.replace("\\t", "\t").encode() + b"\n")
     elif word == "report":
         os.write(2, arg.replace("\\n", "\n").encode())
     elif word == "exit":

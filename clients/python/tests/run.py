@@ -27,17 +27,19 @@ def main():
     run(sys.executable, "-m", "unittest", "test_convert", "test_capture", cwd=HERE, env=env)
     if "--fast" in sys.argv:
         return 0
-    if not (BUILD / "src" / "brisvane.exe").exists() or not (BUILD / "tools" / "sim" / "launcher" / "launcher.exe").exists():
+    wanted = ("src/brisvane.exe", "src/brisvane-watch.exe", "tools/sim/launcher/launcher.exe")
+    if not all((BUILD / path).exists() for path in wanted):
         run("cmake", "--preset", "windows", cwd=ROOT, stdout=subprocess.DEVNULL)
-        run("cmake", "--build", "--preset", "windows", "-j2", "--target", "brisvane", "brisvane_engine_server",
-            "brisvane_launcher", cwd=ROOT, stdout=subprocess.DEVNULL)
+        run("cmake", "--build", "--preset", "windows", "-j2", "--target", "brisvane", "brisvane-watch",
+            "brisvane_engine_server", "brisvane_launcher", cwd=ROOT, stdout=subprocess.DEVNULL)
     shutil.rmtree(WORK, ignore_errors=True)
     exe = BUILD / "src" / "brisvane.exe"
     run(sys.executable, PACKAGE / "build_wheels.py", "--out", WORK / "dist", "--exe", exe)
     [windows] = (WORK / "dist").glob("*-py3-none-win_amd64.whl")
     [pure] = (WORK / "dist").glob("*-py3-none-any.whl")
     with zipfile.ZipFile(windows) as w, zipfile.ZipFile(pure) as p:
-        assert w.read("brisvane/bin/brisvane.exe") == exe.read_bytes(), "the Windows wheel's brisvane.exe"
+        for name in ("brisvane.exe", "brisvane-watch.exe"):
+            assert w.read("brisvane/bin/" + name) == exe.with_name(name).read_bytes(), "the Windows wheel's " + name
         assert w.read("brisvane/error-codes.json") == (ROOT / "clients" / "error-codes.json").read_bytes()
         assert not [n for n in p.namelist() if n.endswith(".exe")], "the pure wheel carries a program"
         assert set(p.namelist()) == {n for n in w.namelist() if not n.endswith(".exe")} - {

@@ -15,7 +15,7 @@ from pathlib import Path
 from unittest import mock
 
 import brisvane
-from brisvane import BrisvaneError, Capture, Gap, Restart
+from brisvane import BrisvaneError, Capture, Device, Gap, Restart
 from brisvane.__main__ import main as cli
 from brisvane._program import resolve
 from brisvane._wav import WavWriter
@@ -171,6 +171,52 @@ class Timeline(unittest.TestCase):
                         frames.append(frame)
                 return frames
         self.assertEqual([len(f) for f in asyncio.run(run())], [320] * 3)
+
+
+class FollowingTheDefault(unittest.TestCase):
+    def test_a_new_default_restarts_the_capture_on_it_and_the_watcher_ends_with_it(self):
+        watch, watch_state = fake("line default\\tA\\tSpeakers;sleep 0.5;line none;sleep 0.2;"
+                                  "line default\\tA\\tSpeakers;sleep 0.2;line default\\tB\\tHeadset;hang")
+        command, state = fake("started;frames 3;hang", "sleep 0.3;started;frames 2;hang")
+        restarts, gaps = [], []
+
+        async def run():
+            async with brisvane.capture_async(command, follow_default=True, watch_program=watch, timeline="continuous",
+                                              on_restart=restarts.append, on_gap=gaps.append) as cap:
+                frames, t0 = [], time.monotonic()
+                while len([n for n in frame_numbers(frames) if n is not None]) < 5 and time.monotonic() - t0 < 10:
+                    frames.append(await cap.read(10))
+                    devices.append(cap.device)
+                return frames
+        devices = []
+        numbers = frame_numbers(asyncio.run(run()))
+        self.assertEqual([n for n in numbers if n is not None], [0, 1, 2, 0, 1])
+        self.assertEqual([(r.reason, r.device, r.attempt) for r in restarts], [("default-changed", "Headset", 1)])
+        self.assertEqual([d for i, d in enumerate(devices) if d and (i == 0 or d != devices[i - 1])],
+                         [Device("A", "Speakers"), Device("B", "Headset")])
+        self.assertEqual(Path(state, "runs").read_text(), "2", "none, or the same device again, restarts nothing")
+        self.assertGreaterEqual(sum(g.frames for g in gaps if g.reason == "restart"), 10)
+        self.assertFalse(alive(pid_of(watch_state)), "the watcher outlived the capture")
+
+    def test_a_failing_watcher_is_reported_and_the_capture_goes_on(self):
+        cases = [  # watch_program, words of the failure, the watcher's report
+            (None, "BRISVANE_WATCH_COMMAND", None),
+            ("/nowhere/brisvane-watch.exe", "could not be started", None),
+            (fake("line default\\tA\\tS;report Error: failed to write device line\\n\\nCaused by:\\n    gone (os error "
+                  "232)\\n;exit 1")[0], "status 1: failed to write device line: gone (os error 232)", 1),
+            (fake("line default\\tA;hang")[0], "a default line has 3 fields", None),
+        ]
+        for watch, words, status in cases:
+            failures = []
+            with self.subTest(watch=watch), mock.patch.dict(os.environ, {"BRISVANE_WATCH_COMMAND": ""}), \
+                    Capture(fake("started;frames 2;sleep 0.5;frames 2;hang")[0], follow_default=True,
+                            watch_program=watch, on_watch_failure=failures.append) as cap:
+                self.assertEqual(frame_numbers([cap.read(5) for _ in range(4)]), [0, 1, 2, 3])
+                self.assertEqual(failures, [cap.watch_failure])
+                self.assertIn(words, failures[0].message)
+                self.assertEqual(failures[0].error and failures[0].error.status, status)
+                if cap._session.watcher:
+                    self.assertIsNotNone(cap._session.watcher.process.poll(), "the watcher still runs")
 
 
 class Program(unittest.TestCase):

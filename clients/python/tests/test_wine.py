@@ -18,7 +18,7 @@ import brisvane
 
 REPO = Path(__file__).resolve().parents[3]
 sys.path.insert(0, str(REPO / "tools" / "sim"))
-from rig import EngineLog, Rig, winpath  # noqa: E402
+from rig import EngineLog, Rig, counting, winpath  # noqa: E402
 
 RIG = Rig(sys.argv.pop(1) if len(sys.argv) > 1 else str(REPO / "build" / "windows"))
 # A 1000 Hz tone at half scale in packets of changing size, as fast as it is read, until the device
@@ -44,8 +44,10 @@ def setting(name, scenario):
     work.mkdir(parents=True)
     (work / "scenario.txt").write_text(scenario + "log = %s\n" % winpath(str(work / "engine.log")))
     env = dict(RIG.env, BRISVANE_ENGINE_SCENARIO=winpath(str(work / "scenario.txt")),
-               BRISVANE_COMMAND="%s %s" % (RIG.wine_run, RIG.exe))
-    os.environ["BRISVANE_COMMAND"] = env["BRISVANE_COMMAND"]  # the package finds the program there
+               BRISVANE_COMMAND="%s %s" % (RIG.wine_run, RIG.exe),
+               BRISVANE_WATCH_COMMAND="%s %s" % (RIG.wine_run, Path(RIG.exe).with_name("brisvane-watch.exe")))
+    for name in ("BRISVANE_COMMAND", "BRISVANE_WATCH_COMMAND"):
+        os.environ[name] = env[name]  # the package finds the programs there
     RIG.keep_server()  # a Wine server started by the program would hold its pipes open
     return work, env
 
@@ -105,6 +107,32 @@ class RealProgram(unittest.TestCase):
         self.assertEqual(packets(work), count, "the program still runs after the with block")
         print("restart: %d frames, %d restarts, %.2f s filled" % (frames, len(restarts), sum(g.seconds for g in gaps)))
 
+    def test_a_new_default_device_restarts_the_capture_on_it(self):
+        speakers, headset = ("{0.0.0.00000000}.{speakers}", "Speakers (Realtek(R) Audio)"), \
+            ("{0.0.0.00000000}.{headset}", "Headset (USB Audio)")
+        work, env = setting("follow", "source = counting\npace = realtime\npacket_frames = 480\n" +
+                            "".join("device = %s %s\n" % d for d in (speakers, headset)) +
+                            "default = %s\ndefault_change = 1500 %s\n" % (speakers[0], headset[0]))
+        restarts, seen, after = [], [], []
+        with brisvane.capture(env=env, follow_default=True, timeline="continuous", on_restart=restarts.append) as cap:
+            t0 = time.monotonic()
+            while len(after) < 10 and time.monotonic() - t0 < 30:
+                frame = cap.read(1)
+                seen.append(cap.device)
+                if restarts and frame is not None and any(frame):
+                    after.append(frame.tobytes())
+            watcher = cap._session.watcher
+        self.assertEqual([(r.reason, r.device) for r in restarts], [("default-changed", headset[1])])
+        changes = [(d.id, d.name) for i, d in enumerate(seen) if d and (i == 0 or d != seen[i - 1])]
+        self.assertEqual(changes, [speakers, headset])
+        # The stream after the restart is a new capture's from its first byte, started after the change
+        # (so on the new default: the engine gives each start the default of that moment).
+        self.assertEqual(b"".join(after), counting(0, 10 * 7680))
+        log = EngineLog(str(work / "engine.log"))
+        self.assertLess(int(log.of("default_change")[0]["t"]), int(log.of("started")[-1]["t"]))
+        self.assertIsNotNone(watcher.process.poll(), "the watcher outlived the capture")
+        print("follow: restarted on %r, %d frames after it exact" % (restarts[0].device, len(after)))
+
     def test_command_line_and_example(self):
         python = sys.executable
         work, env = setting("record", REALTIME)
@@ -123,6 +151,8 @@ class RealProgram(unittest.TestCase):
                            capture_output=True, text=True, timeout=60)
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         self.assertIn("capture works", p.stdout)
+        self.assertIn("The default output device: Speakers (Simulated Audio Engine) (id {0.0.0.00000000}"
+                      ".{fake-render-endpoint}).", p.stdout)
         work, env = setting("level", TONE)
         p = subprocess.run([python, str(REPO / "examples" / "python" / "level.py")], env=env,
                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)

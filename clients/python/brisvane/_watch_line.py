@@ -1,11 +1,13 @@
 """The parsing rule for one line of brisvane-watch.exe's standard output (docs/PROTOCOL.md,
-"brisvane-watch.exe"), for clients to copy or port. Nothing else lives here."""
+"brisvane-watch.exe"). It imports nothing from the package, so the end-to-end tests load it
+on its own to read the program's real output."""
+from typing import Dict, List, Optional
 
 _ESCAPES = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r"}
 
 
-def _unescape(field):
-    out = []
+def _unescape(field: str) -> str:
+    out: List[str] = []
     i = 0
     while i < len(field):
         c = field[i]
@@ -20,7 +22,7 @@ def _unescape(field):
     return "".join(out)
 
 
-def parse_watch_line(line):
+def parse_watch_line(line: str) -> Optional[Dict[str, str]]:
     """`line`: one line, decoded as UTF-8, without its line feed.
     Returns {"kind": "default", "id": ..., "name": ...} or {"kind": "none"}; None for a line of
     a kind this rule does not know (skip it); raises ValueError for a malformed line."""
