@@ -90,12 +90,12 @@ test('stop(), an AbortSignal and process.exit end the program; stop() resolves o
   const slow = fake([{ sleep: 5000 }]);
   assert.equal((await start({ program: slow.program, signal: early.signal }).catch((e) => e)).name, 'AbortError');
 
-  const f = fake([STARTED, { sleep: 5000 }]);
-  const exits = `require(${JSON.stringify(path.join(__dirname, '..'))}).start({ program: ${JSON.stringify(f.program)} })` +
-    '.then(() => process.exit(0))';
+  const [f, w] = [fake([{ sleep: 300 }, STARTED, { sleep: 5000 }]), fake([{ stdout: 'none\n' }])]; // the watcher runs by then
+  const exits = `require(${JSON.stringify(path.join(__dirname, '..'))}).start({ program: ${JSON.stringify(f.program)}, ` +
+    `watcher: ${JSON.stringify(w.program)}, restart: { onDefaultChange: true } }).then(() => process.exit(0))`;
   assert.equal(spawnSync(process.execPath, ['-e', exits]).status, 0);
   await sleep(100);
-  assert.deepEqual([alive(slow.pid(0)), alive(f.pid(0))], [false, false], 'the program outlived abort or process.exit');
+  assert.deepEqual([alive(slow.pid(0)), alive(f.pid(0)), alive(w.pid(0))], [false, false, false], 'a program outlived abort or process.exit');
 });
 
 test('a consumer that falls behind loses the oldest frames, counted, never filled silence, and never stalls the program', async () => {
