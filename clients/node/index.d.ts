@@ -25,6 +25,8 @@ export interface RestartOptions {
   delayMs?: number;
   /** The longest back-off (default 4000 ms). */
   maxDelayMs?: number;
+  /** Follow the default output device with brisvane-watch.exe: restart on the new default (default false). */
+  onDefaultChange?: boolean;
 }
 
 export interface CaptureOptions {
@@ -35,6 +37,8 @@ export interface CaptureOptions {
   signal?: AbortSignal;
   /** The path of brisvane.exe, or a command with arguments. */
   program?: string | string[];
+  /** The path of brisvane-watch.exe, or a command with arguments (with restart.onDefaultChange). */
+  watcher?: string | string[];
   env?: NodeJS.ProcessEnv;
 }
 
@@ -53,6 +57,9 @@ export interface RestartEvent {
   /** The current default device's name, when known. */
   device: string | null;
 }
+/** An output device as brisvane-watch.exe names it. */
+export interface Device { id: string; name: string }
+export type WatchLine = { kind: 'default'; id: string; name: string } | { kind: 'none' };
 
 export class Capture extends Readable implements AsyncIterable<Frame> {
   constructor(options?: CaptureOptions);
@@ -63,6 +70,8 @@ export class Capture extends Readable implements AsyncIterable<Frame> {
   readonly gapFrames: number;
   readonly restarts: number;
   readonly pid: number | null;
+  /** The default output device while it is followed; null before it is known or when there is none. */
+  readonly device: Device | null;
   /** Ends the program; resolves once it has exited. */
   stop(): Promise<void>;
   [Symbol.asyncIterator](): AsyncIterableIterator<Frame>;
@@ -73,6 +82,10 @@ export class Capture extends Readable implements AsyncIterable<Frame> {
   on(event: 'dropped', listener: (event: DroppedEvent) => void): this;
   on(event: 'gap', listener: (event: GapEvent) => void): this;
   on(event: 'restart', listener: (event: RestartEvent) => void): this;
+  /** The default output device changed (null: there is none). */
+  on(event: 'device', listener: (device: Device | null) => void): this;
+  /** The default device can no longer be followed (the watcher failed); the capture goes on. */
+  on(event: 'warning', listener: (error: BrisvaneError) => void): this;
   on(event: 'error', listener: (error: BrisvaneError | Error) => void): this;
   on(event: 'end' | 'close', listener: () => void): this;
   on(event: string | symbol, listener: (...args: any[]) => void): this;
@@ -81,6 +94,8 @@ export class Capture extends Readable implements AsyncIterable<Frame> {
   once(event: 'dropped', listener: (event: DroppedEvent) => void): this;
   once(event: 'gap', listener: (event: GapEvent) => void): this;
   once(event: 'restart', listener: (event: RestartEvent) => void): this;
+  once(event: 'device', listener: (device: Device | null) => void): this;
+  once(event: 'warning', listener: (error: BrisvaneError) => void): this;
   once(event: 'error', listener: (error: BrisvaneError | Error) => void): this;
   once(event: 'end' | 'close', listener: () => void): this;
   once(event: string | symbol, listener: (...args: any[]) => void): this;
@@ -110,6 +125,15 @@ export function resolveCommand(options?: {
   platform?: NodeJS.Platform;
 }): string[];
 
+export function resolveWatchCommand(options?: {
+  watcher?: string | string[];
+  env?: NodeJS.ProcessEnv;
+  platform?: NodeJS.Platform;
+}): string[];
+
+/** One line of brisvane-watch.exe's output (without its line feed); null for a kind not known yet; throws if malformed. */
+export function parseWatchLine(line: string): WatchLine | null;
+
 export class FrameConverter {
   constructor(format?: FormatOptions);
   readonly format: Format;
@@ -135,3 +159,4 @@ export class WavWriter {
 export const FRAME_MS: 20;
 export const FILL_BOUND_MS: number;
 export const ENVIRONMENT_VARIABLE: 'BRISVANE_COMMAND';
+export const WATCH_VARIABLE: 'BRISVANE_WATCH_COMMAND';

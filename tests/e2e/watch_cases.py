@@ -46,10 +46,10 @@ def run_watch(rig, name, scenario, options=()):
 
 
 def parsed_by_both_rules(data):
-    """The lines as the Python package's parsing rule and the Node.js one read them."""
+    """The lines as the Python package's parsing rule and the Node.js package's read them."""
     lines = data.decode("utf-8").split("\n")[:-1]
     py = [parse_watch_line(l) for l in lines]
-    js_rule = os.path.join(ROOT, "examples", "node", "watch_line.js")
+    js_rule = os.path.join(ROOT, "clients", "node", "lib", "watch_line.js")
     js = subprocess.run(["node", "-e", "const {parseWatchLine} = require(process.argv[1]);"
                          "const lines = require('fs').readFileSync(0, 'utf8').split('\\n').slice(0, -1);"
                          "process.stdout.write(JSON.stringify(lines.map(parseWatchLine)));", js_rule],

@@ -5,7 +5,8 @@ const { spawn } = require('node:child_process');
 const { Readable } = require('node:stream');
 const { performance } = require('node:perf_hooks');
 const { BrisvaneError } = require('./errors');
-const { resolveCommand } = require('./program');
+const { resolveCommand, resolveWatchCommand } = require('./program');
+const { watchDefaultDevice } = require('./watcher');
 const { FrameConverter, FRAME_BYTES, FRAME_MS, FRAME_SAMPLE_FRAMES, SOURCE_CHANNELS } = require('./format');
 
 const STARTED_LINE = 'brisvane started';
@@ -15,7 +16,7 @@ const DEFAULT_QUEUE_FRAMES = 500; // 10 s of audio
 const SILENCE_MS = 100;
 const TICK_MS = 50;
 const FILL_BOUND_MS = SILENCE_MS + TICK_MS + FRAME_MS;
-const RESTART_DEFAULTS = { maxAttempts: 5, delayMs: 250, maxDelayMs: 4000 };
+const RESTART_DEFAULTS = { maxAttempts: 5, delayMs: 250, maxDelayMs: 4000, onDefaultChange: false };
 // A run that lasted this long before the device went away starts the count of attempts anew.
 const STABLE_RUN_MS = 30000;
 
@@ -30,6 +31,7 @@ function track(child) {
     });
   }
   running.add(child);
+  child.on('close', () => running.delete(child));
 }
 
 function restartSettings(option) {
@@ -71,6 +73,9 @@ class Capture extends Readable {
   #restarting = null; // the reason of the restart under way
   #restartTimer = null;
   #runStartedAt = 0;
+  #stopWatching = null; // ends brisvane-watch.exe while the default device is followed
+  #device = null; // the default device as the watcher last told it: { id, name }
+  #awaitingDevice = false; // no default device: the program is started again when one comes
 
   constructor(options = {}) {
     super({ objectMode: true, highWaterMark: 1 });
@@ -103,6 +108,7 @@ class Capture extends Readable {
       this.once('close', () => signal.removeEventListener('abort', onAbort));
       this.#signal = signal;
     }
+    if (this.#restart?.onDefaultChange) this.#watch(options.watcher);
     this.#launch();
   }
 
@@ -125,6 +131,11 @@ class Capture extends Readable {
     return this.#restarts;
   }
 
+  /** The default output device, { id, name }, while it is followed; null before it is known or when there is none. */
+  get device() {
+    return this.#device && { ...this.#device };
+  }
+
   /** The running program's process id, or null between runs. */
   get pid() {
     return this.#child?.pid ?? null;
@@ -138,8 +149,10 @@ class Capture extends Readable {
     });
     this.#stopping = true;
     clearTimeout(this.#restartTimer);
+    const watcherExited = this.#unwatch();
     if (this.#child) this.#child.kill();
     else this.#finish();
+    this.#stopped = Promise.all([this.#stopped, watcherExited]).then(() => {});
     return this.#stopped;
   }
 
@@ -176,6 +189,7 @@ class Capture extends Readable {
     this.#stopping = true;
     clearTimeout(this.#restartTimer);
     clearInterval(this.#ticker);
+    this.#unwatch();
     this.#child?.kill();
     if (!this.#everStarted) this.#rejectStart(error ?? new BrisvaneError({ context: 'the capture was stopped' }));
     callback(error);
@@ -194,7 +208,7 @@ class Capture extends Readable {
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (text) => {
       stderr += text;
-      if (lineSeen) return;
+      if (lineSeen || this.#child !== child) return;
       const end = stderr.indexOf('\n');
       if (end < 0) return;
       lineSeen = true;
@@ -206,13 +220,17 @@ class Capture extends Readable {
     });
     // Always read at once, whatever the consumer does: a program blocked on a full pipe
     // would lose audio in the engine.
-    child.stdout.on('data', (chunk) => (held ? held.push(chunk) : this.#onData(chunk)));
+    child.stdout.on('data', (chunk) => {
+      if (this.#child !== child) return; // a run ended for a new default device
+      if (held) held.push(chunk);
+      else this.#onData(chunk);
+    });
     child.on('error', (error) => {
       spawnError = error;
     });
     child.on('close', (status, signal) => {
-      running.delete(child);
-      if (this.#child === child) this.#child = null;
+      if (this.#child !== child) return;
+      this.#child = null;
       let error;
       if (spawnError && child.pid === undefined) {
         error = new BrisvaneError({
@@ -315,18 +333,18 @@ class Capture extends Readable {
     }
     if (this.#runStartedAt > 0 && performance.now() - this.#runStartedAt >= STABLE_RUN_MS) this.#attempts = 0;
     if (this.#restart && error.deviceLost && this.#attempts < this.#restart.maxAttempts) {
-      this.#restartNow('device-lost', { error, device: null });
+      this.#restartNow('device-lost', { error, device: this.#device?.name ?? null });
       return;
     }
     this.#fail(error);
   }
 
-  // Starts the program again after a back-off. `reason` is 'device-lost' (the program ended
-  // with AUDCLNT_E_DEVICE_INVALIDATED); a watcher of the default device would use
-  // 'default-changed' with the new device's name.
+  // Starts the program again: after a back-off when it ended with AUDCLNT_E_DEVICE_INVALIDATED
+  // ('device-lost'), at once when the default device changed ('default-changed').
   #restartNow(reason, { error = null, device = null }) {
     const { delayMs, maxDelayMs } = this.#restart;
-    const delay = Math.min(maxDelayMs, delayMs * 2 ** this.#attempts);
+    if (reason === 'default-changed') this.#attempts = 0;
+    const delay = reason === 'default-changed' ? 0 : Math.min(maxDelayMs, delayMs * 2 ** this.#attempts);
     this.#attempts += 1;
     this.#restarts += 1;
     this.#restarting = reason;
@@ -338,13 +356,63 @@ class Capture extends Readable {
     }, delay);
   }
 
+  #watch(watcher) {
+    // Reported once start() has resolved, so that listeners added then see it.
+    const warn = (error) => this.started.then(() => setImmediate(() => this.emit('warning', error)), () => {});
+    let command;
+    try {
+      command = resolveWatchCommand({ watcher, env: this.#env });
+    } catch (error) {
+      warn(error);
+      return;
+    }
+    this.#stopWatching = watchDefaultDevice(command, { env: this.#env, track,
+      onLine: (line) => this.#onDefault(line.kind === 'default' ? { id: line.id, name: line.name } : null),
+      onFailure: (error) => {
+        this.#stopWatching = null;
+        this.#awaitingDevice = false; // what runs, or the last device, is captured from now on
+        if (!this.#child && !this.#restartTimer && !this.#stopping && !this.#failure && this.#everStarted) {
+          this.#restartNow('device-lost', {});
+        }
+        warn(error);
+      },
+    });
+  }
+
+  #unwatch() {
+    const stop = this.#stopWatching;
+    this.#stopWatching = null;
+    return stop?.();
+  }
+
+  // The watcher's line: the program follows the default device to another one; without one
+  // it ends and waits.
+  #onDefault(device) {
+    const first = this.#device === null && !this.#awaitingDevice;
+    if (device?.id === this.#device?.id && !first) return;
+    this.#device = device;
+    this.emit('device', device && { ...device });
+    if (first && device) return; // the device the program opened at start
+    if (this.#stopping || this.#failure || !this.#everStarted) return;
+    const old = this.#child;
+    this.#child = null;
+    old?.kill();
+    clearTimeout(this.#restartTimer);
+    this.#restartTimer = null;
+    this.#awaitingDevice = device === null;
+    if (device) this.#restartNow('default-changed', { device: device.name });
+    else this.#restarting = 'default-changed';
+  }
+
   #fail(error) {
+    this.#unwatch();
     clearInterval(this.#ticker);
     this.#failure = error;
     this.#drain(false);
   }
 
   #finish() {
+    this.#unwatch();
     clearInterval(this.#ticker);
     if (this.#continuous && this.#everStarted && !this.destroyed) this.#fill();
     if (!this.#everStarted) this.#rejectStart(this.#signal?.aborted ? this.#signal.reason

@@ -2,14 +2,16 @@
 // The command line: `brisvane record out.wav [--seconds N] [--rate R] [--mono] [--s16]`
 // and `brisvane doctor`.
 const { start } = require('./capture');
-const { resolveCommand, ENVIRONMENT_VARIABLE } = require('./program');
+const { resolveCommand, resolveWatchCommand, ENVIRONMENT_VARIABLE } = require('./program');
+const { watchDefaultDevice } = require('./watcher');
 const { WavWriter } = require('./wav');
 const { FRAME_MS } = require('./format');
 
 const USAGE = `usage: brisvane record OUT.wav [--seconds N] [--rate 48000|24000|16000|8000] [--mono] [--s16]
        brisvane doctor
 Records what Windows plays on its default output device into a WAV file, on a continuous
-timeline (silence is kept), restarting when the device goes away. Ctrl+C ends the recording.
+timeline (silence is kept), following the default device and restarting when the device goes
+away. Ctrl+C ends the recording.
 ${ENVIRONMENT_VARIABLE} starts the program another way (e.g. "wine /path/to/brisvane.exe").`;
 
 function usageError(message) {
@@ -50,8 +52,9 @@ function peakOf(frame) {
   return peak * scale;
 }
 
-// The live line: elapsed time, a level bar, the peak, the gaps filled and the frames dropped.
-function meterLine(ms, peak, gapFrames, droppedFrames) {
+// The live line: elapsed time, a level bar, the peak, the gaps filled, the frames dropped and
+// the device recorded.
+function meterLine(ms, peak, gapFrames, droppedFrames, device = null) {
   const db = dbfs(peak);
   const width = 30;
   const filled = Math.max(0, Math.min(width, Math.round(((db + 60) / 60) * width)));
@@ -59,13 +62,14 @@ function meterLine(ms, peak, gapFrames, droppedFrames) {
   const seconds = ((ms % 60000) / 1000).toFixed(1).padStart(4, '0');
   const level = Number.isFinite(db) ? `${db.toFixed(1).padStart(6)} dBFS` : '  -inf dBFS';
   return `${String(minutes).padStart(2, '0')}:${seconds} [${'#'.repeat(filled)}${'.'.repeat(width - filled)}] ` +
-    `${level}  gaps ${((gapFrames * FRAME_MS) / 1000).toFixed(1)} s  dropped ${droppedFrames}`;
+    `${level}  gaps ${((gapFrames * FRAME_MS) / 1000).toFixed(1)} s  dropped ${droppedFrames}` +
+    (device ? `  Recording: ${device.name}` : '');
 }
 
 async function record(args, { stderr = process.stderr } = {}) {
   const options = parseRecord(args);
   const format = { rate: options.rate, channels: options.channels, sampleType: options.sampleType };
-  const capture = await start({ format, timeline: 'continuous', restart: true });
+  const capture = await start({ format, timeline: 'continuous', restart: { onDefaultChange: true } });
   let wav;
   try {
     wav = new WavWriter(options.file, format);
@@ -77,8 +81,10 @@ async function record(args, { stderr = process.stderr } = {}) {
   const onSignal = () => capture.stop();
   process.on('SIGINT', onSignal);
   process.on('SIGTERM', onSignal);
-  capture.on('restart', (r) => stderr.write(`${live ? '\n' : ''}brisvane: the device went away; starting again in ` +
-    `${r.delayMs} ms (attempt ${r.attempt})\n`));
+  const say = (text) => stderr.write(`${live ? '\n' : ''}brisvane: ${text}\n`);
+  capture.on('restart', (r) => say(r.reason === 'default-changed' ? `the default output device is now ${r.device}; recording it`
+    : `the device went away; starting again in ${r.delayMs} ms (attempt ${r.attempt})`));
+  capture.on('warning', (error) => say(`not following the default output device: ${error.message}`));
   const limit = options.seconds === null ? Infinity : Math.round((options.seconds * 1000) / FRAME_MS);
   let frames = 0;
   let peak = 0;
@@ -89,7 +95,7 @@ async function record(args, { stderr = process.stderr } = {}) {
       frames += 1;
       peak = Math.max(peak, peakOf(frame));
       if (live && frames - shownAt >= 5) {
-        stderr.write(`\r${meterLine(frames * FRAME_MS, peak, capture.gapFrames, capture.droppedFrames)}`);
+        stderr.write(`\r${meterLine(frames * FRAME_MS, peak, capture.gapFrames, capture.droppedFrames, capture.device)}`);
         shownAt = frames;
         peak = 0;
       }
@@ -111,6 +117,7 @@ async function doctor({ stdout = process.stdout } = {}) {
   const say = (line) => stdout.write(`${line}\n`);
   const command = resolveCommand();
   say(`program: ${command.join(' ')}`);
+  say(`default output device: ${await defaultDevice()}`);
   const capture = await start({});
   say('brisvane started: Windows opened loopback capture on the default output device.');
   let frames = 0;
@@ -127,6 +134,22 @@ async function doctor({ stdout = process.stdout } = {}) {
   } else {
     say(`Received ${(frames * FRAME_MS) / 1000} s of audio in 2 s, peak ${dbfs(peak).toFixed(1)} dBFS. Capture works.`);
   }
+}
+
+// The default device's name as brisvane-watch.exe tells it at start, or why it is not known.
+async function defaultDevice() {
+  let stop;
+  const text = await new Promise((resolve) => {
+    try {
+      stop = watchDefaultDevice(resolveWatchCommand(), { env: process.env, track: () => {},
+        onLine: (line) => resolve(line.kind === 'none' ? 'none' : line.name),
+        onFailure: (error) => resolve(`unknown (${error.message})`) });
+    } catch (error) {
+      resolve(`unknown (${error.message})`);
+    }
+  });
+  await stop?.();
+  return text;
 }
 
 async function main(args) {

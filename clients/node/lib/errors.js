@@ -61,14 +61,14 @@ function findHresult(causes) {
 
 class BrisvaneError extends Error {
   // Either how the program ended ({ status, signal, report }) or a failure to run it
-  // ({ code, context, hint, cause }).
-  constructor({ status = null, signal = null, report = '', code, context, hint, cause } = {}) {
+  // ({ code, context, hint, cause }); `program` names the program that failed.
+  constructor({ status = null, signal = null, report = '', code, context, hint, cause, program = 'brisvane' } = {}) {
     const parsed = parseReport(report);
     const hresult = findHresult(parsed.causes);
     const known = hresult !== null ? HRESULTS.get(hresult) : STATUSES[status];
     const what = context ?? parsed.context ?? known?.context ??
       (status === null && signal === null ? 'it could not be started' : 'it ended without a report');
-    let message = 'brisvane ';
+    let message = `${program} `;
     if (status !== null) message += `exited with status ${status}: `;
     else if (signal !== null) message += `was ended by ${signal}: `;
     message += what;

@@ -7,7 +7,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { setTimeout: sleep } = require('node:timers/promises');
-const { start, BrisvaneError, FRAME_MS, FILL_BOUND_MS } = require('..');
+const { start, Capture, BrisvaneError, FRAME_MS, FILL_BOUND_MS } = require('..');
 const { frameSamples } = require('./signal');
 
 const STARTED = { stderr: 'brisvane started\n' };
@@ -90,12 +90,12 @@ test('stop(), an AbortSignal and process.exit end the program; stop() resolves o
   const slow = fake([{ sleep: 5000 }]);
   assert.equal((await start({ program: slow.program, signal: early.signal }).catch((e) => e)).name, 'AbortError');
 
-  const f = fake([STARTED, { sleep: 5000 }]);
-  const exits = `require(${JSON.stringify(path.join(__dirname, '..'))}).start({ program: ${JSON.stringify(f.program)} })` +
-    '.then(() => process.exit(0))';
+  const [f, w] = [fake([{ sleep: 300 }, STARTED, { sleep: 5000 }]), fake([{ stdout: 'none\n' }])]; // the watcher runs by then
+  const exits = `require(${JSON.stringify(path.join(__dirname, '..'))}).start({ program: ${JSON.stringify(f.program)}, ` +
+    `watcher: ${JSON.stringify(w.program)}, restart: { onDefaultChange: true } }).then(() => process.exit(0))`;
   assert.equal(spawnSync(process.execPath, ['-e', exits]).status, 0);
   await sleep(100);
-  assert.deepEqual([alive(slow.pid(0)), alive(f.pid(0))], [false, false], 'the program outlived abort or process.exit');
+  assert.deepEqual([alive(slow.pid(0)), alive(f.pid(0)), alive(w.pid(0))], [false, false, false], 'a program outlived abort or process.exit');
 });
 
 test('a consumer that falls behind loses the oldest frames, counted, never filled silence, and never stalls the program', async () => {
@@ -162,4 +162,44 @@ test('restart: a device loss starts the program again, with back-off and a limit
   const h = fake(LOST);
   assert.equal((await collect(await start({ program: h.program }))).error.code, 'DEVICE_INVALIDATED');
   assert.equal(h.runs(), 1);
+});
+
+test('following the default device: a change restarts on the new one, none waits for one, stop() ends the watcher', async () => {
+  const f = fake([STARTED, { frames: 2, from: 0 }], [STARTED, { frames: 2, from: 2 }], [STARTED, { frames: 2, from: 4 }]);
+  const w = fake([{ stdout: 'default\t{a}\tSpeakers\n' }, { sleep: 1000 }, { stdout: 'default\t{b}\tHeadset \\\\ \\t2\n' },
+    { sleep: 1000 }, { stdout: 'none\n' }, { sleep: 1000 }, { stdout: 'default\t{a}\tSpeakers\n' }]);
+  const capture = new Capture({ program: f.program, watcher: w.program, restart: { onDefaultChange: true }, timeline: 'continuous' });
+  const events = [];
+  let restartGap = 0;
+  capture.on('device', (d) => events.push(d?.name ?? null));
+  capture.on('restart', (r) => events.push([r.reason, r.device, r.delayMs]));
+  capture.on('gap', (g) => { restartGap += g.reason === 'restart' ? g.frames : 0; });
+  const real = [];
+  for await (const frame of capture) {
+    if (frame.some((v) => v !== 0) && real.push(frame) === 6) await capture.stop();
+  }
+  assert.deepEqual(real, frameList(0, 6));
+  assert.deepEqual(events, ['Speakers', 'Headset \\ \t2', ['default-changed', 'Headset \\ \t2', 0], null,
+    'Speakers', ['default-changed', 'Speakers', 0]]);
+  assert.ok(restartGap >= 40, `${restartGap} frames filled while no device was the default`);
+  assert.deepEqual([capture.device, capture.restarts, f.runs()], [{ id: '{a}', name: 'Speakers' }, 2, 3]);
+  assert.deepEqual([alive(f.pid(0)), alive(f.pid(1)), alive(w.pid(0))], [false, false, false]);
+});
+
+test('a watcher that cannot start, ends or writes a malformed line is reported and the capture goes on', async () => {
+  const cases = [
+    [['/nonexistent/brisvane-watch.exe'], 'PROGRAM_NOT_FOUND', /^brisvane-watch.exe could not be started \(\/nonexistent/],
+    [fake([{ stderr: 'Error: failed to write device line\n\nCaused by:\n    gone (os error 232)\n' }, { exit: 1 }]).program,
+      'WATCHER_FAILED', /^brisvane-watch.exe exited with status 1: failed to write device line: gone/],
+    [fake([{ stdout: 'default\t{a}\tSpeakers\ndefault\t{b}\n' }]).program, 'WATCHER_FAILED', /malformed line: a default line has 3 fields/],
+  ];
+  for (const [watcher, code, message] of cases) {
+    const f = fake([STARTED, { frames: 2, from: 0 }, { sleep: 400 }, { frames: 2, from: 2 }, { exit: 0 }]);
+    const capture = await start({ program: f.program, watcher, restart: { onDefaultChange: true } });
+    const warnings = [];
+    capture.on('warning', (w) => warnings.push(w));
+    assert.deepEqual((await collect(capture)).frames, frameList(0, 4));
+    assert.deepEqual(warnings.map((w) => [w.name, w.code, message.test(w.message)]), [['BrisvaneError', code, true]], warnings[0]?.message);
+    assert.equal(f.runs(), 1);
+  }
 });

@@ -1,6 +1,6 @@
 'use strict';
-// Speaks the program's protocol: node fake-program.js PLAN. The plan is a list of runs, one per
-// start (counted in PLAN.count). A run's steps: { stderr: TEXT }, { frames: N, from: K, split:
+// Speaks the program's protocol (or the watcher's): node fake-program.js PLAN. The plan is a list
+// of runs, one per start (counted in PLAN.count). A run's steps: { stderr: TEXT }, { stdout: TEXT }, { frames: N, from: K, split:
 // [sizes, cycled] } (frames K.. of the test signal), { sleep: MS }, { exit: STATUS }; without
 // an exit it waits until it is ended (a minute at most).
 const fs = require('node:fs');
@@ -20,6 +20,7 @@ const write = (stream, data) => new Promise((resolve) => stream.write(data, reso
 async function main() {
   for (const step of steps) {
     if (step.stderr !== undefined) await write(process.stderr, step.stderr);
+    if (step.stdout !== undefined) await write(process.stdout, step.stdout);
     if (step.frames !== undefined) {
       const bytes = Buffer.concat(Array.from({ length: step.frames }, (_, k) => frameBytes(step.from + k)));
       const split = step.split ?? [bytes.length];

@@ -2,12 +2,13 @@
 // Where the program is found, and how its reports are taken apart.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { resolveCommand, parseReport } = require('..');
+const { resolveCommand, resolveWatchCommand, parseReport } = require('..');
 
-test('the program: option, then BRISVANE_COMMAND, then the bundled file (out of app.asar)', () => {
+test('the program and the watcher: option, then BRISVANE_COMMAND or BRISVANE_WATCH_COMMAND, then the bundled file (out of app.asar)', () => {
   const exists = (file) => ['C:\\Program Files\\brisvane.exe', 'C:\\app\\resources\\app.asar.unpacked\\bin\\brisvane.exe',
-    '/opt/b.exe'].includes(file);
+    '/opt/b.exe', 'C:\\app\\resources\\app.asar.unpacked\\bin\\brisvane-watch.exe'].includes(file);
   const bundled = 'C:\\app\\resources\\app.asar\\bin\\brisvane.exe';
+  const command = { BRISVANE_COMMAND: 'wine b.exe' };
   const cases = [
     [{ program: 'D:\\b.exe', env: { BRISVANE_COMMAND: 'wine x' } }, ['D:\\b.exe']],
     [{ program: ['wine', 'D:\\b.exe'] }, ['wine', 'D:\\b.exe']],
@@ -17,9 +18,15 @@ test('the program: option, then BRISVANE_COMMAND, then the bundled file (out of 
     [{ env: {}, platform: 'win32' }, ['C:\\app\\resources\\app.asar.unpacked\\bin\\brisvane.exe']],
     [{ env: { BRISVANE_COMMAND: '  ' }, platform: 'linux' }, /UNSUPPORTED_PLATFORM.*runs on Windows only, and this is linux.*set BRISVANE_COMMAND/],
     [{ env: {}, platform: 'win32', bundled: 'C:\\gone\\brisvane.exe' }, /PROGRAM_NOT_FOUND.*C:\\gone\\brisvane.exe.*asarUnpack/],
+    // The watcher: its own option and variable, then the bundled file beside the program.
+    [{ watcher: ['wine', 'w.exe'], env: { BRISVANE_WATCH_COMMAND: 'x' } }, ['wine', 'w.exe'], true],
+    [{ env: { ...command, BRISVANE_WATCH_COMMAND: '["wine", "/my dir/w.exe"]' } }, ['wine', '/my dir/w.exe'], true],
+    [{ env: command, platform: 'win32' }, ['C:\\app\\resources\\app.asar.unpacked\\bin\\brisvane-watch.exe'], true],
+    [{ env: command }, /UNSUPPORTED_PLATFORM.*brisvane-watch.exe runs on Windows only.*set BRISVANE_WATCH_COMMAND/, true],
   ];
-  for (const [options, want] of cases) {
-    const run = () => resolveCommand({ platform: 'linux', bundled, exists, ...options });
+  for (const [options, want, watcher] of cases) {
+    const run = () => (watcher ? resolveWatchCommand : resolveCommand)({ platform: 'linux',
+      bundled: watcher ? bundled.replace('brisvane.exe', 'brisvane-watch.exe') : bundled, exists, ...options });
     if (want instanceof RegExp) assert.throws(run, (e) => want.test(`${e.code} ${e.message}`));
     else assert.deepEqual(run(), want);
   }

@@ -1,9 +1,12 @@
 // Checked by tsc --noEmit against index.d.ts: the shapes an app relies on.
-import { start, BrisvaneError, FrameConverter, WavWriter, type Frame, type RestartEvent } from '..';
+import { start, BrisvaneError, FrameConverter, WavWriter, type Frame, type RestartEvent, type Device } from '..';
 
 async function record(signal: AbortSignal): Promise<number> {
   const capture = await start({ format: { sampleType: 's16', rate: 16000, channels: 1 }, timeline: 'continuous',
-    restart: { maxAttempts: 3, delayMs: 100 }, maxQueuedFrames: 100, signal, program: ['wine', 'brisvane.exe'] });
+    restart: { maxAttempts: 3, delayMs: 100, onDefaultChange: true }, maxQueuedFrames: 100, signal,
+    program: ['wine', 'brisvane.exe'], watcher: 'brisvane-watch.exe' });
+  capture.on('device', (device: Device | null) => console.log(`Recording: ${device?.name ?? capture.device?.name}`));
+  capture.on('warning', (error) => console.log(error.code, error.message));
   capture.on('gap', ({ frames, reason }) => console.log(frames, reason === 'silence'));
   capture.on('restart', (event: RestartEvent) => console.log(event.reason === 'default-changed', event.device ?? ''));
   capture.on('dropped', ({ totalFrames }) => console.log(totalFrames));

@@ -5,7 +5,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
-const { start, FrameConverter } = require('brisvane');
+const { start, Capture, FrameConverter } = require('brisvane');
 const { counting, countingFrame, bytesOf, DEVICE_LOST, DEVICE_LOST_FRAMES } = require('./signal');
 
 const [name, resultFile, dir, arg] = process.argv.slice(2);
@@ -49,6 +49,27 @@ const cases = {
     const { frames, error } = await collect({ restart: { delayMs: 100, maxAttempts: 1 } }, restarts);
     const once = counting(0, DEVICE_LOST_FRAMES * 7680);
     return { twice: bytesOf(frames).equals(Buffer.concat([once, once])), restarts, error };
+  },
+  // The default moves from the speakers to the headset 1.5 s in, on the clock that every process
+  // loading the scenario shares: the program is ended and started again, and the new one finds
+  // the headset. Each run's counting stream starts at byte 0, so the restart shows in the bytes.
+  async follow() {
+    scenario('source = counting\npace = realtime\ndevice = {s} Speakers (Sim)\ndevice = {h} Headset (Sim USB)\n' +
+      'default_change = 1500 {h}\n');
+    const capture = new Capture({ restart: { onDefaultChange: true } });
+    const events = [];
+    capture.on('device', (d) => events.push(['device', d.name]));
+    capture.on('restart', (r) => events.push([r.reason, r.device]));
+    capture.on('warning', (e) => events.push(['warning', e.message]));
+    const frames = [];
+    let after = 0;
+    for await (const frame of capture) {
+      frames.push(frame);
+      if (capture.restarts > 0 && ++after === 50) await capture.stop();
+    }
+    const first = frames.findIndex((f, k) => k > 0 && bytesOf([f]).equals(counting(0, 7680)));
+    const runs = Buffer.concat([counting(0, first * 7680), counting(0, (frames.length - first) * 7680)]);
+    return { events, device: capture.device, firstRunMs: first * 20, twoRuns: bytesOf(frames).equals(runs) };
   },
   async stop() {
     scenario('source = tone 1000 0.5\npace = realtime\n');

@@ -49,11 +49,13 @@ test('the real program through the override: exact frames, its report as a Brisv
   assert.deepEqual([error.status, error.code, error.hresult, error.context],
     [1, 'DEVICE_INVALIDATED', 0x88890004, 'failed to read WASAPI loopback samples']);
 
-  const startup = { ...withScenario(runDir('startup', 'fail = Initialize 0x88890008\n')), BRISVANE_COMMAND: JSON.stringify(program) };
+  const startup = { ...withScenario(runDir('startup', 'fail = Initialize 0x88890008\n')), BRISVANE_COMMAND: JSON.stringify(program),
+    BRISVANE_WATCH_COMMAND: JSON.stringify([WINE_RUN, path.join(BUILD, 'src', 'brisvane-watch.exe')]) };
   const failed = await start({ env: startup }).catch((e) => e);
   assert.deepEqual([failed.status, failed.code, failed.context], [1, 'UNSUPPORTED_FORMAT', 'failed to initialize WASAPI loopback client']);
   const doctor = spawnSync(process.execPath, [path.join(__dirname, '..', 'bin', 'brisvane.js'), 'doctor'], { env: startup, encoding: 'utf8' });
   assert.equal(doctor.status, 1);
+  assert.match(doctor.stdout, /\ndefault output device: Speakers \(Simulated Audio Engine\)\n/);
   assert.match(doctor.stderr, /^brisvane could not capture\. .*does not accept the capture format.*\n\(code UNSUPPORTED_FORMAT, HRESULT 0x88890008\)\n/);
 
   const tone = DEVICE_LOST.replace('counting', 'tone 1000 0.5');
@@ -70,7 +72,8 @@ function app(name, arg = '') {
   const dir = runDir(`app-${name}-${arg}`);
   const result = path.join(dir, 'result.json');
   const appEnv = { ...env, NODE_SKIP_PLATFORM_CHECK: '1' };
-  delete appEnv.BRISVANE_COMMAND; // the bundled program
+  delete appEnv.BRISVANE_COMMAND; // the bundled programs
+  delete appEnv.BRISVANE_WATCH_COMMAND;
   const run = spawnSync(WINE_RUN, [NODE, winpath(path.join(APP, 'windows-app.js')), name, winpath(result), winpath(dir), arg],
     { env: appEnv, stdio: 'ignore', timeout: 120000 });
   assert.ok(fs.existsSync(result), `${name}: no result (status ${run.status}, ${run.error ?? ''})`);
@@ -79,9 +82,13 @@ function app(name, arg = '') {
   return outcome;
 }
 
-test('Windows Node.js: exact frames, conversion, restart, stop, and the program ends with node.exe', { skip }, async () => {
+test('Windows Node.js: exact frames, conversion, restarts, following the default, stop, and the program ends with node.exe', { skip }, async () => {
   assert.deepEqual(app('frames'), { raw: true, converted: true, errors: ['DEVICE_INVALIDATED', 'DEVICE_INVALIDATED'] });
   assert.deepEqual(app('restart'), { twice: true, restarts: [['device-lost', 1, 'DEVICE_INVALIDATED']], error: 'DEVICE_INVALIDATED' });
+  const { firstRunMs, ...follow } = app('follow');
+  assert.deepEqual(follow, { events: [['device', 'Speakers (Sim)'], ['device', 'Headset (Sim USB)'], ['default-changed', 'Headset (Sim USB)']],
+    device: { id: '{h}', name: 'Headset (Sim USB)' }, twoRuns: true });
+  assert.ok(firstRunMs > 500 && firstRunMs <= 1600, `${firstRunMs} ms from the speakers`); // ended by the change at 1.5 s
   assert.deepEqual(app('stop'), { frames: 10, alive: false });
   // node.exe is terminated while the program waits in silence: the job object that Node.js puts
   // its children in ends the program; a program started detached (the control) outlives it.

@@ -1,6 +1,6 @@
 'use strict';
 // The parsing rule for one line of brisvane-watch.exe's standard output (docs/PROTOCOL.md,
-// "brisvane-watch.exe"), for clients to copy or port. Nothing else lives here.
+// "brisvane-watch.exe"), for other clients to copy or port. Nothing else lives here.
 
 const ESCAPES = { '\\': '\\', t: '\t', n: '\n', r: '\r' };
 
