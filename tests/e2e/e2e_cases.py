@@ -244,7 +244,8 @@ error_description = Device went away.\\r\\n
 def case_out_of_memory(rig):
     """An endpoint buffer of 2^32 - 1 frames asks for a queue of 64 GiB, more than any machine
     here can give: the program ends with its own status and line."""
-    r = rig.run("out-of-memory", "source = counting\npace = fast\nbuffer_frames = 4294967295\n")
+    r = rig.run("out-of-memory", "source = counting\npace = fast\nbuffer_frames = 4294967295\n",
+                ["--timeout-ms", "30000"])
     check(r.status == 102, "exit status %s, expected 102: %s" % (r.status, r.describe()))
     check(r.stderr == b"brisvane: out of memory\n", "standard error: %r" % r.stderr)
     check(r.stdout_size() == 0, "standard output not empty")
