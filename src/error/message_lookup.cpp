@@ -5,18 +5,13 @@
 #include <string_view>
 
 #include "platform/com_ptr.hpp"
+#include "platform/utf16_view.hpp"
 #include "error/restricted_error_info.hpp"
 #include "error/wide_text.hpp"
 
 namespace brisvane {
 
 namespace {
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t));
-
-std::u16string_view as_utf16(const wchar_t* text, std::size_t length) {
-    return {reinterpret_cast<const char16_t*>(text), length};
-}
 
 // Frees a BSTR exactly once.
 class OwnedBstr {

@@ -9,16 +9,12 @@
 #include "audio/endpoint_device.hpp"
 #include "audio/endpoint_identity.hpp"
 #include "output/standard_streams.hpp"
+#include "platform/utf16_view.hpp"
 #include "watch/device_line.hpp"
 
 namespace brisvane {
 
 namespace {
-
-std::u16string_view as_utf16(const std::wstring& text) {
-    static_assert(sizeof(wchar_t) == sizeof(char16_t));
-    return {reinterpret_cast<const char16_t*>(text.data()), text.size()};
-}
 
 std::string line_for(const std::optional<EndpointIdentity>& endpoint) {
     if (!endpoint) return std::string(NO_DEFAULT_DEVICE_LINE);
