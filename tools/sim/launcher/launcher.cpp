@@ -42,6 +42,8 @@
 #include <string>
 #include <vector>
 
+#include "narrow.hpp"
+
 namespace {
 
 constexpr std::size_t kFrame = 7680;
@@ -53,14 +55,6 @@ unsigned long long now_us() {
     LARGE_INTEGER c;
     QueryPerformanceCounter(&c);
     return static_cast<unsigned long long>(static_cast<long double>(c.QuadPart) * 1e6L / g_freq.QuadPart);
-}
-
-std::string narrow(const std::wstring& w) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
 }
 
 [[noreturn]] void fail(const char* what) {

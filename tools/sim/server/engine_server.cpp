@@ -1,8 +1,9 @@
 // The simulated audio engine as an in-process COM server: serves the device
 // enumerator class with the fake objects of tools/sim/engine and plays the scenario
-// named by BRISVANE_ENGINE_SCENARIO (see SCENARIO.md). Test tooling only.
+// named by BRISVANE_ENGINE_SCENARIO (see tools/sim/README.md). Test tooling only.
 #include "endpoint_timeline.hpp"
 #include "fake_engine.hpp"
+#include "narrow.hpp"
 #include "scenario.hpp"
 
 #include <windows.h>
@@ -36,14 +37,6 @@ std::string guid_text(const GUID& g) {
                   static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
                   g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return t;
-}
-
-std::string narrow(const std::wstring& w) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
 }
 
 class Log {

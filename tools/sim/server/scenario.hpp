@@ -1,4 +1,4 @@
-// A scenario of the simulated engine server, as read from its file (see SCENARIO.md).
+// A scenario of the simulated engine server, as read from its file (see tools/sim/README.md).
 #pragma once
 
 #include "fake_endpoints.hpp"
