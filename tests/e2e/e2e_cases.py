@@ -95,6 +95,7 @@ def case_silence(rig):
                 ["--stop-after-ms", "4000"])
     expect_exit(r, STOPPED)
     check(r.summary["end"] == "stopped-time", "the program was not ended by the test: " + r.describe())
+    check(r.log.of("source"), "the engine had not played the whole file when the program was ended")
     got = r.stdout()
     check(got == data, "%d of %d bytes read before the program was ended (%d frames of %d)%s" %
           (len(got), len(data), len(r.frames), played, "" if data.startswith(got) else ", and not the engine's"))
