@@ -12,8 +12,6 @@ SinkResult OutputErrorText::display(TextSink& sink) const {
             return sink.write(os_error_message(error_.os_code) + " (os error " + std::to_string(error_.os_code) + ")");
         case OutputError::Kind::WriteZero:
             return sink.write("failed to write whole buffer");
-        case OutputError::Kind::BufferedWriteZero:
-            return sink.write("failed to write the buffered data");
         case OutputError::Kind::NonUtf8OnConsole:
             return sink.write("Windows stdio in console mode does not support writing non-UTF-8 byte sequences");
     }

@@ -12,7 +12,6 @@ struct OutputError {
     enum class Kind {
         Os,                  // a Win32 error code
         WriteZero,           // a write accepted 0 bytes
-        BufferedWriteZero,   // a write of held bytes accepted 0 bytes
         NonUtf8OnConsole,    // the console path met bytes that are not UTF-8
     };
 
@@ -21,7 +20,6 @@ struct OutputError {
 
     static OutputError os(std::uint32_t code) { return {Kind::Os, code}; }
     static OutputError write_zero() { return {Kind::WriteZero, 0}; }
-    static OutputError buffered_write_zero() { return {Kind::BufferedWriteZero, 0}; }
     static OutputError non_utf8_on_console() { return {Kind::NonUtf8OnConsole, 0}; }
 
     bool is_invalid_handle() const { return kind == Kind::Os && os_code == ERROR_INVALID_HANDLE_CODE; }

@@ -2,6 +2,9 @@
 
 namespace brisvane {
 
+namespace {
+
+// One raw write in which a missing handle counts as every byte accepted.
 std::expected<std::size_t, OutputError> write_or_discard(RawWriter& writer, std::span<const std::byte> bytes) {
     auto accepted = writer.write(bytes);
     if (!accepted && accepted.error().is_invalid_handle()) {
@@ -9,6 +12,8 @@ std::expected<std::size_t, OutputError> write_or_discard(RawWriter& writer, std:
     }
     return accepted;
 }
+
+}  // namespace
 
 std::expected<void, OutputError> write_all_raw(RawWriter& writer, std::span<const std::byte> bytes) {
     while (!bytes.empty()) {

@@ -20,10 +20,7 @@ protected:
     ~RawWriter() = default;
 };
 
-// One raw write in which a missing handle counts as every byte accepted.
-std::expected<std::size_t, OutputError> write_or_discard(RawWriter& writer, std::span<const std::byte> bytes);
-
-// Repeats raw writes until every byte is accepted.
+// Repeats raw writes until every byte is accepted; a missing handle counts as every byte accepted.
 std::expected<void, OutputError> write_all_raw(RawWriter& writer, std::span<const std::byte> bytes);
 
 }  // namespace brisvane

@@ -13,7 +13,6 @@ public:
     // Never destroyed: the lock lives as long as the process.
 
     void lock() { EnterCriticalSection(&section_); }
-    bool try_lock() { return TryEnterCriticalSection(&section_) != FALSE; }
     void unlock() { LeaveCriticalSection(&section_); }
 
 private:

@@ -4,30 +4,22 @@
 
 #include <utility>
 
-#include "output/line_writer.hpp"
 #include "output/raw_writer.hpp"
 #include "output/reentrant_lock.hpp"
 #include "output/std_handle_writer.hpp"
 
 namespace brisvane {
 
-class StandardOutput {
-public:
-    explicit StandardOutput(std::size_t capacity) : writer_(STD_OUTPUT_HANDLE), line_writer_(writer_, capacity) {}
-
+struct StandardOutput {
     ReentrantLock lock;
-    LineWriter& line_writer() { return line_writer_; }
-
-private:
-    StdHandleWriter writer_;
-    LineWriter line_writer_;
+    StdHandleWriter writer{STD_OUTPUT_HANDLE};
 };
 
 namespace {
 
 // Created once, on first use, and never destroyed.
-StandardOutput& standard_output(std::size_t capacity_if_new) {
-    static StandardOutput* const instance = new StandardOutput(capacity_if_new);
+StandardOutput& standard_output() {
+    static StandardOutput* const instance = new StandardOutput();
     return *instance;
 }
 
@@ -54,10 +46,10 @@ OutputLock::~OutputLock() {
 }
 
 std::expected<void, OutputError> OutputLock::write_all(std::span<const std::byte> bytes) {
-    return output_->line_writer().write_all(bytes);
+    return write_all_raw(output_->writer, bytes);
 }
 
-OutputLock lock_output() { return OutputLock(standard_output(LINE_BUFFER_BYTES)); }
+OutputLock lock_output() { return OutputLock(standard_output()); }
 
 StderrLock::StderrLock() { standard_error().lock.lock(); }
 
@@ -74,14 +66,6 @@ void print_to_stderr(std::string_view text) {
     }
 }
 
-void flush_at_exit() {
-    StandardOutput& output = standard_output(0);
-    if (!output.lock.try_lock()) {
-        return;
-    }
-    (void)output.line_writer().flush_held();
-    output.line_writer().reset_capacity(0);
-    output.lock.unlock();
-}
+void flush_at_exit() {}
 
 }  // namespace brisvane

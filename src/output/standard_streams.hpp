@@ -9,7 +9,7 @@
 
 namespace brisvane {
 
-class StandardOutput;
+struct StandardOutput;
 
 // The driver's hold on standard output; while it exists its thread is the only writer.
 class OutputLock {
@@ -21,7 +21,7 @@ public:
     OutputLock& operator=(const OutputLock&) = delete;
     ~OutputLock();
 
-    // Writes all the bytes through standard output's line buffer.
+    // Writes all the bytes to standard output before it returns: nothing is held back.
     std::expected<void, OutputError> write_all(std::span<const std::byte> bytes);
 
 private:
@@ -48,7 +48,8 @@ public:
     std::expected<void, OutputError> write_all(std::span<const std::byte> bytes);
 };
 
-// Writes out what standard output still holds and leaves it unbuffered. Called once, at exit.
+// The entry points' last step, after the exit report. It writes nothing: standard output has no
+// buffer, so every byte given to write_all has reached the handle already.
 void flush_at_exit();
 
 }  // namespace brisvane

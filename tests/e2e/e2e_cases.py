@@ -8,8 +8,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "sim"))
-from rig import (FRAME, STARTED, STOPPED, Failure, Rig, check, compare_counting, counting, held_tail,
-                 packet_sizes, packets_for, single_report, windows_report, winpath)
+from rig import (FRAME, STARTED, STOPPED, Failure, Rig, check, compare_counting, counting, packet_sizes,
+                 packets_for, single_report, windows_report, winpath)
 
 INVALIDATED = 0x88890004
 READ_FAILED = "failed to read WASAPI loopback samples"
@@ -62,9 +62,6 @@ log_packets = no
     elapsed = time.monotonic() - t0
     expect_exit(r, 1)
     whole = check_stream(r, total)
-    # The counting source has a 0x0A in every 256 bytes, so the last frame's tail after its last
-    # line feed was held in the line buffer: only the program's exit can have written it.
-    check(held_tail(counting(whole - FRAME, FRAME)) > 0, "the last frame holds no tail back")
     check(r.stderr == STARTED + invalidation_report(rig).encode(), "standard error: %r" % r.stderr)
     check(len(r.frames) == whole // FRAME, "frames file lists %d frames" % len(r.frames))
     r.log.check_released()
@@ -75,27 +72,87 @@ log_packets = no
         (packets, total, whole, whole // FRAME, total - whole, elapsed, whole / elapsed / 2**20))
 
 
-# --- 2. the reader closes its end -----------------------------------------------------------------
-def case_reader_closes(rig):
-    limit = 37 * FRAME + 1234
-    r = rig.run("reader-closes", """
+# --- 1b. playback that stops ------------------------------------------------------------------
+def frames_with_line_feed_at(count, position):
+    """`count` frames of varied bytes, each with its only 0x0A at `position`."""
+    out = bytearray()
+    for k in range(count):
+        frame = bytearray((i * 31 + k) % 251 for i in range(FRAME)).replace(b"\n", b"\x0b")
+        frame[position] = 0x0A
+        out += frame
+    return bytes(out)
+
+
+def case_silence(rig):
+    """The engine plays frames whose last 0x0A is at 7000, then nothing: every frame can be read
+    while the engine is silent, before the program is ended."""
+    played = 25
+    source = os.path.join(rig.root, "line-feed-at-7000.f32")
+    data = frames_with_line_feed_at(played, 7000)
+    with open(source, "wb") as f:
+        f.write(data)
+    r = rig.run("silence", "source = file %s\npace = realtime\npacket_frames = 480\n" % winpath(source),
+                ["--stop-after-ms", "4000"])
+    expect_exit(r, STOPPED)
+    check(r.summary["end"] == "stopped-time", "the program was not ended by the test: " + r.describe())
+    check(r.log.of("source"), "the engine had not played the whole file when the program was ended")
+    got = r.stdout()
+    check(got == data, "%d of %d bytes read before the program was ended (%d frames of %d)%s" %
+          (len(got), len(data), len(r.frames), played, "" if data.startswith(got) else ", and not the engine's"))
+    check(len(r.frames) == played, "frames file lists %d frames" % len(r.frames))
+    silent_ms = (int(r.summary["end_us"]) - r.frames[-1][1]) / 1000
+    check(silent_ms >= 1000, "only %.0f ms of silence before the stop: the test proves nothing" % silent_ms)
+    check(r.stderr == STARTED, "standard error: %r" % r.stderr)
+    log("silence: all %d frames (last 0x0A at 7000) read; the program was then silent for %.1f s and "
+        "ended by the test" % (played, silent_ms / 1000))
+
+
+# --- 1c. standard output and standard error on one pipe -------------------------------------------
+def case_shared_stdout_stderr(rig):
+    """As `2>&1` gives them: the start-up line, every whole frame, then the report."""
+    sizes = [441, 480, 1056]
+    packets = 300
+    r = rig.run("shared-stdout-stderr", """
 source = counting
 pace = fast
 packet_frames = 441,480,1056
-""", ["--close-stdout-after", str(limit)], timeout=120)
+invalidate_after_packets = %d
+""" % packets, ["--shared-stdout-stderr"])
     expect_exit(r, 1)
-    check(r.summary["stdout_end"] == "closed" and int(r.summary["stdout_bytes"]) == limit, r.describe())
-    check(r.stdout() == counting(0, limit), "the bytes read before closing are not the engine's")
-    head = STARTED + b"Error: failed to write PCM frame\n\nCaused by:\n    "
-    check(r.stderr.startswith(head), "standard error: %r" % r.stderr)
-    cause = r.stderr[len(head):].decode()
-    check(cause.endswith(")\n") and "(os error " in cause, "cause: %r" % cause)
-    code = int(cause[cause.rindex("(os error ") + 10:-2])
-    check(code in (109, 232), "os error %d is not a broken or closing pipe" % code)
-    want = single_report("failed to write PCM frame", "%s (os error %d)" % (rig.message(code), code))
-    check(r.stderr == STARTED + want.encode(), "report %r, expected %r" % (r.stderr, want))
-    r.log.check_released()
-    log("reader closes after %d bytes: exit 1, %r" % (limit, want.splitlines()[-1]))
+    whole = stream_bytes(sizes, packets) // FRAME * FRAME
+    want = STARTED + counting(0, whole) + invalidation_report(rig).encode()
+    got = r.stdout()
+    first = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    check(got == want, "%d bytes on the pipe, expected %d; they differ from byte %d on: %r, expected %r" %
+          (len(got), len(want), first, got[first:first + 48], want[first:first + 48]))
+    log("shared pipe: the start-up line, %d frames, then the report" % (whole // FRAME))
+
+
+# --- 2. the reader closes its end -----------------------------------------------------------------
+def case_reader_closes(rig):
+    """An ordinary pipe, and a pipe opened for overlapped I/O read slowly, so that writes pend and
+    the reader closes its end while one does: either way the write's own failure is reported."""
+    limit = 37 * FRAME + 1234
+    for mode in ([], ["--overlapped-stdout", "--read-delay-ms", "2"]):
+        name = "reader-closes" + "".join(mode[:1])
+        r = rig.run(name, """
+source = counting
+pace = fast
+packet_frames = 441,480,1056
+""", ["--close-stdout-after", str(limit)] + mode, timeout=120)
+        expect_exit(r, 1)
+        check(r.summary["stdout_end"] == "closed" and int(r.summary["stdout_bytes"]) == limit, r.describe())
+        check(r.stdout() == counting(0, limit), "the bytes read before closing are not the engine's")
+        head = STARTED + b"Error: failed to write PCM frame\n\nCaused by:\n    "
+        check(r.stderr.startswith(head), "%s: standard error: %r" % (name, r.stderr))
+        cause = r.stderr[len(head):].decode()
+        check(cause.endswith(")\n") and "(os error " in cause, "%s: cause: %r" % (name, cause))
+        code = int(cause[cause.rindex("(os error ") + 10:-2])
+        check(code in (109, 232, 233), "%s: os error %d is not a broken or closing pipe" % (name, code))
+        want = single_report("failed to write PCM frame", "%s (os error %d)" % (rig.message(code), code))
+        check(r.stderr == STARTED + want.encode(), "%s: report %r, expected %r" % (name, r.stderr, want))
+        r.log.check_released()
+        log("%s after %d bytes: exit 1, %r" % (name, limit, want.splitlines()[-1]))
 
 
 # --- 3. no standard handles -------------------------------------------------------------------------
@@ -249,6 +306,8 @@ def case_out_of_memory(rig):
 
 CASES = {
     "integrity": case_integrity,
+    "silence": case_silence,
+    "shared-stdout-stderr": case_shared_stdout_stderr,
     "reader-closes": case_reader_closes,
     "no-std-handles": case_no_std_handles,
     "overlapped-stdout": case_overlapped_stdout,

@@ -75,16 +75,6 @@ def compare_counting(path, expected_length, chunk=1 << 20):
     return None
 
 
-def held_tail(frame_bytes):
-    """What the program's 1024-byte line buffer holds back of a frame it has just written:
-    the bytes after the frame's last 0x0A, when there are fewer than 1024."""
-    i = frame_bytes.rfind(b"\n")
-    if i < 0:
-        return 0
-    tail = len(frame_bytes) - i - 1
-    return tail if tail < 1024 else 0
-
-
 def packet_sizes(frames, count):
     return [frames[i % len(frames)] for i in range(count)]
 

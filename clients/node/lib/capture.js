@@ -303,13 +303,11 @@ class Capture extends Readable {
     this.emit('dropped', { frames, ms: frames * FRAME_MS, totalFrames: this.#droppedFrames });
   }
 
-  // Continuous timeline: silence by the clock once nothing has come for a while. A frame the
-  // program has begun but not finished (its tail waits in the program's line buffer) counts
-  // as delivered, so it follows the fill.
+  // Continuous timeline: silence by the clock once nothing has come for a while.
   #fill(force = false) {
     const now = performance.now();
     if (!force && now - this.#lastDataAt < SILENCE_MS) return;
-    const due = Math.floor((now - this.#clockStart) / FRAME_MS) - this.#timelineFrames - (this.#filled > 0 ? 1 : 0);
+    const due = Math.floor((now - this.#clockStart) / FRAME_MS) - this.#timelineFrames;
     if (due <= 0) return;
     this.#timelineFrames += due;
     this.#gapFrames += due;

@@ -23,6 +23,8 @@
 //     --no-synchronize                the child's standard output is a duplicate without
 //                                     SYNCHRONIZE access
 //     --read-delay-ms MS              wait MS ms before each read of standard output
+//     --shared-stdout-stderr          standard output and standard error are one pipe, drained
+//                                     as standard output (as `2>&1` makes them)
 //     --invalid-std-handles           STARTF_USESTDHANDLES with INVALID_HANDLE_VALUE for all
 //                                     three, put back after the child's DLLs have loaded (Wine's
 //                                     msvcrt turns them into null handles while it loads)
@@ -91,6 +93,7 @@ struct Options {
     bool overlapped_stdout = false;
     bool no_synchronize = false;
     bool invalid_std_handles = false;
+    bool shared_stdout_stderr = false;
     DWORD read_delay_ms = 0;
     DWORD pipe_size = 4096;
 } g_opt;
@@ -316,6 +319,7 @@ void parse(int argc, wchar_t** argv) {
         else if (a == L"--read-delay-ms") g_opt.read_delay_ms = static_cast<DWORD>(std::wcstoul(value().c_str(), nullptr, 10));
         else if (a == L"--overlapped-stdout") g_opt.overlapped_stdout = true;
         else if (a == L"--no-synchronize") g_opt.no_synchronize = true;
+        else if (a == L"--shared-stdout-stderr") g_opt.shared_stdout_stderr = true;
         else if (a == L"--invalid-std-handles") g_opt.no_std_handles = g_opt.invalid_std_handles = true;
         else if (a == L"--no-std-handles") g_opt.no_std_handles = true;
         else if (a == L"--detached") g_opt.no_std_handles = g_opt.detached = true;
@@ -351,13 +355,15 @@ int wmain(int argc, wchar_t** argv) {
             fail("CreatePipe");
         }
         if (g_opt.no_synchronize) out_write = without_synchronize(out_write);
-        if (!CreatePipe(&g_err_read, &err_write, &sa, g_opt.pipe_size)) fail("CreatePipe");
+        if (!g_opt.shared_stdout_stderr) {
+            if (!CreatePipe(&g_err_read, &err_write, &sa, g_opt.pipe_size)) fail("CreatePipe");
+            SetHandleInformation(g_err_read, HANDLE_FLAG_INHERIT, 0);
+        }
         SetHandleInformation(g_out_read, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(g_err_read, HANDLE_FLAG_INHERIT, 0);
         in_null = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
         si.hStdInput = in_null;
         si.hStdOutput = out_write;
-        si.hStdError = err_write;
+        si.hStdError = g_opt.shared_stdout_stderr ? out_write : err_write;
     }
     std::wstring command = L"\"" + g_opt.exe + L"\"";
     PROCESS_INFORMATION pi{};
@@ -378,7 +384,7 @@ int wmain(int argc, wchar_t** argv) {
     HANDLE readers[2] = {nullptr, nullptr};
     if (!g_opt.no_std_handles) {
         readers[0] = CreateThread(nullptr, 0, drain_stdout, nullptr, 0, nullptr);
-        readers[1] = CreateThread(nullptr, 0, drain_stderr, nullptr, 0, nullptr);
+        if (g_err_read) readers[1] = CreateThread(nullptr, 0, drain_stderr, nullptr, 0, nullptr);
     }
 
     std::string how = "exited";
@@ -400,7 +406,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     const unsigned long long end_us = now_us();
     if (readers[0]) {
-        WaitForMultipleObjects(2, readers, TRUE, 60000);
+        WaitForMultipleObjects(readers[1] ? 2 : 1, readers, TRUE, 60000);
     }
     DWORD code = 0;
     GetExitCodeProcess(g_child, &code);
