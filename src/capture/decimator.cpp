@@ -185,24 +185,28 @@ std::size_t Decimator::push_piece(std::span<const float> input, std::vector<floa
 }
 
 std::size_t Decimator::push_zeros(std::uint64_t frames, std::vector<float>& output) {
-    if (factor_ == 1) {
-        output.resize(output.size() + frames * channels_, 0.0f);
-        return static_cast<std::size_t>(frames);
-    }
-    std::size_t count = 0;
+    const std::size_t before = output.size();
+    const std::uint64_t settling = push_zeros_until_settled(frames, output);
+    const std::uint64_t outputs = skip_settled_zeros(frames - settling);
+    output.resize(output.size() + static_cast<std::size_t>(outputs) * channels_, 0.0f);
+    return (output.size() - before) / channels_;
+}
+
+std::uint64_t Decimator::push_zeros_until_settled(std::uint64_t frames, std::vector<float>& output) {
     // taps-1 frames of zeros through the filter leave a history of +0.0 whatever it held.
-    if (frames > 0 && !history_is_positive_zero()) {
-        const std::size_t now = std::min<std::uint64_t>(frames, zeros_.size() / channels_);
-        count += push(std::span(zeros_).first(now * channels_), output);
-        frames -= now;
-    }
-    if (frames == 0) return count;
+    if (factor_ == 1 || frames == 0 || history_is_positive_zero()) return 0;
+    const std::uint64_t now = std::min<std::uint64_t>(frames, zeros_.size() / channels_);
+    push(std::span(zeros_).first(static_cast<std::size_t>(now) * channels_), output);
+    return now;
+}
+
+std::uint64_t Decimator::skip_settled_zeros(std::uint64_t frames) {
+    if (factor_ == 1 || frames == 0) return frames;
     const std::uint64_t filled = filled_ + frames;
     const std::uint64_t outputs = outputs_after(filled);
-    output.resize(output.size() + outputs * channels_, 0.0f);
     filled_ = static_cast<std::size_t>(filled - outputs * factor_);
     std::ranges::fill(rows_, 0.0f);
-    return count + static_cast<std::size_t>(outputs);
+    return outputs;
 }
 
 bool Decimator::history_is_positive_zero() const {

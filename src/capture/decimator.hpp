@@ -28,6 +28,11 @@ public:
     // and is appended without computing; a history holding anything else, -0.0 included, is
     // first filtered out as push() would.
     std::size_t push_zeros(std::uint64_t frames, std::vector<float>& output);
+    // The two halves of push_zeros, for a silence too long to be made: zeros through the filter
+    // until its history is all +0.0 (at most `frames`; returns how many it took), then, with the
+    // history settled, zeros taken without making their outputs (all +0.0; returns how many).
+    std::uint64_t push_zeros_until_settled(std::uint64_t frames, std::vector<float>& output);
+    std::uint64_t skip_settled_zeros(std::uint64_t frames);
 
     // The group delay in input frames: output frame k stands for input frame k*D - delay.
     std::uint32_t delay_frames() const { return static_cast<std::uint32_t>(taps_.size() / 2); }

@@ -21,6 +21,11 @@ public:
     // returns their count.
     std::size_t push(std::span<const float> stereo, std::vector<float>& output);
     std::size_t push_zeros(std::uint64_t frames, std::vector<float>& output);
+    // See Decimator: push_zeros in two halves, so that a long silence is counted, not made.
+    std::uint64_t push_zeros_until_settled(std::uint64_t frames, std::vector<float>& output) {
+        return decimator_.push_zeros_until_settled(frames, output);
+    }
+    std::uint64_t skip_settled_zeros(std::uint64_t frames) { return decimator_.skip_settled_zeros(frames); }
     // In input frames: output frame k stands for input frame k * decimation_factor - delay.
     std::uint32_t delay_frames() const { return decimator_.delay_frames(); }
 
