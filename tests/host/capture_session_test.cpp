@@ -202,6 +202,9 @@ TEST(CaptureSession, ConvertedRecordsHaveTheirExactLength) {
     }
     EXPECT_EQ(samples, (frame + 2) / 3);
     EXPECT_EQ(audio.front().count(), 320u);
+    // A record's time is its first sample's, which the filter has delayed.
+    const auto delay = static_cast<std::int64_t>(SampleConverter(format).delay_frames());
+    EXPECT_EQ(audio[1].qpc(), T0 + frames_to_hns(960 - delay));
 }
 
 }  // namespace
