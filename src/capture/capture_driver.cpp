@@ -69,7 +69,7 @@ public:
     CaptureEngine(const CaptureOptions& options, RecordWriter& writer, ClockReading start)
         : options_(options),
           writer_(writer),
-          session_(header_for(options), writer, start),
+          session_(header_for(options), writer, start, std::int64_t{options.fill_lag_ms} * 10'000),
           policy_(options.reopen),
           device_id_(wide_of(options.device_id)) {}
 

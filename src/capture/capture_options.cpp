@@ -22,6 +22,7 @@ constexpr std::string_view USAGE =
     "  --channels N           2 (default) or 1 (the mean of the two)\n"
     "  --sample-type T        f32 (default) or s16\n"
     "  --timeline T           exact (default) or continuous (gaps filled with silence)\n"
+    "  --fill-lag MS          how far behind the clock the continuous timeline fills (default 200)\n"
     "Recovery:\n"
     "  --no-follow            stay on the device that was the default when it was opened\n"
     "  --reopen N             attempts in a row to open a lost source again (default 5; 0: none)\n"
@@ -33,6 +34,7 @@ constexpr std::string_view USAGE =
 
 constexpr std::uint32_t MAX_REOPEN_ATTEMPTS = 1000;
 constexpr std::uint32_t MAX_DELAY_MS = 600000;
+constexpr std::uint32_t MAX_FILL_LAG_MS = 10000;
 
 std::optional<std::uint32_t> whole_number(std::string_view text, std::uint32_t low, std::uint32_t high) {
     std::uint32_t value = 0;
@@ -127,6 +129,7 @@ private:
             options.follow_default = false;
             return flag();
         }
+        if (name_ == "--fill-lag") return number(0, MAX_FILL_LAG_MS, options.fill_lag_ms);
         if (name_ == "--reopen") return number(0, MAX_REOPEN_ATTEMPTS, options.reopen.attempts);
         if (name_ == "--reopen-delay") return number(0, MAX_DELAY_MS, options.reopen.delay_ms);
         if (name_ == "--reopen-max-delay") return number(0, MAX_DELAY_MS, options.reopen.max_delay_ms);

@@ -21,6 +21,7 @@ struct CaptureOptions {
     OutputFormat format;
     TimelineMode timeline = TimelineMode::Exact;
     bool follow_default = true;
+    std::uint32_t fill_lag_ms = 200;  // how far the continuous timeline follows the clock behind it
     ReopenSettings reopen;
 };
 

@@ -24,10 +24,11 @@ void append_silence_records(std::vector<std::byte>& out, const SilenceRun& run, 
     }
 }
 
-CaptureSession::CaptureSession(const StreamHeader& header, RecordSink& sink, ClockReading start)
+CaptureSession::CaptureSession(const StreamHeader& header, RecordSink& sink, ClockReading start,
+                               std::int64_t fill_lag_hns)
     : header_(header),
       sink_(&sink),
-      timeline_(header.timeline, start.qpc),
+      timeline_(header.timeline, start.qpc, fill_lag_hns),
       converter_(header.format),
       per_record_(samples_per_record(header.format.rate)) {
     record_.reserve(std::size_t{per_record_} * header.format.channels);

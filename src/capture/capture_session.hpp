@@ -52,8 +52,10 @@ struct CapturedPacket {
 
 class CaptureSession {
 public:
-    // Writes the header; the timeline begins now.
-    CaptureSession(const StreamHeader& header, RecordSink& sink, ClockReading start);
+    // Writes the header; the timeline begins now. The continuous timeline follows the clock
+    // `fill_lag_hns` behind it.
+    CaptureSession(const StreamHeader& header, RecordSink& sink, ClockReading start,
+                   std::int64_t fill_lag_hns = DEFAULT_FILL_LAG_HNS);
 
     void device(const DeviceRecord& device);
     void reopen(const ReopenRecord& reopen);

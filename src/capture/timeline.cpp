@@ -7,7 +7,8 @@
 
 namespace brisvane {
 
-Timeline::Timeline(TimelineMode mode, std::int64_t start_qpc) : mode_(mode), anchor_qpc_(start_qpc) {}
+Timeline::Timeline(TimelineMode mode, std::int64_t start_qpc, std::int64_t fill_lag_hns)
+    : mode_(mode), fill_lag_hns_(fill_lag_hns), anchor_qpc_(start_qpc) {}
 
 void Timeline::begin_stream(bool has_device_positions) {
     stream_fresh_ = true;
@@ -98,7 +99,7 @@ Placement Timeline::place(const PacketTiming& packet, std::int64_t now_qpc) {
 std::uint64_t Timeline::take_clock_fill(std::int64_t now_qpc) {
     if (mode_ != TimelineMode::Continuous) return 0;
     const std::int64_t due = static_cast<std::int64_t>(anchor_frame_) +
-                             hns_to_frames_floor(now_qpc - CLOCK_FILL_LAG_HNS - anchor_qpc_);
+                             hns_to_frames_floor(now_qpc - fill_lag_hns_ - anchor_qpc_);
     if (due <= static_cast<std::int64_t>(next_frame_)) return 0;
     const std::uint64_t frames = static_cast<std::uint64_t>(due) - next_frame_;
     next_frame_ += frames;

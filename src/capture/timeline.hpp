@@ -34,13 +34,13 @@ struct Placement {
 inline constexpr std::int64_t CLOCK_TOLERANCE_FRAMES = 240;  // 5 ms
 // A device position that disagrees with the counter by more than this (plus 0.1 %) is not kept.
 inline constexpr std::int64_t DEVICE_POSITION_TOLERANCE_FRAMES = 480;  // 10 ms
-// The continuous timeline follows the clock this far behind it, so that a late packet finds
-// its place still free.
-inline constexpr std::int64_t CLOCK_FILL_LAG_HNS = 2'000'000;  // 200 ms
+// By default the continuous timeline follows the clock this far behind it, so that a late
+// packet finds its place still free.
+inline constexpr std::int64_t DEFAULT_FILL_LAG_HNS = 2'000'000;  // 200 ms
 
 class Timeline {
 public:
-    Timeline(TimelineMode mode, std::int64_t start_qpc);
+    Timeline(TimelineMode mode, std::int64_t start_qpc, std::int64_t fill_lag_hns = DEFAULT_FILL_LAG_HNS);
 
     // A stream begins: its first packet is placed by the performance counter, after whatever
     // came between.
@@ -68,6 +68,7 @@ private:
     std::int64_t measured_gap(const PacketTiming& packet, bool qpc_trusted) const;
 
     TimelineMode mode_;
+    std::int64_t fill_lag_hns_;
     std::uint64_t next_frame_ = 0;
     // A frame and its performance-counter time.
     std::uint64_t anchor_frame_ = 0;

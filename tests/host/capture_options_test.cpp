@@ -47,7 +47,10 @@ TEST(CaptureOptions, WhatEachCommandLineAsksFor) {
              o.reopen = {0, 10, 600000};
          })},
         {"--list-devices", with([](CaptureOptions& o) { o.source = SourceKind::DeviceList; })},
-        {"--rate 9600 --rate 12000 --timeline exact", with([](CaptureOptions& o) { o.format.rate = 12000; })},
+        {"--rate 9600 --rate 12000 --timeline exact --fill-lag 50", with([](CaptureOptions& o) {
+             o.format.rate = 12000;
+             o.fill_lag_ms = 50;
+         })},
     };
     for (const Case& c : cases) {
         const auto command = parse_command_line(words(c.line));
@@ -60,6 +63,7 @@ TEST(CaptureOptions, WhatEachCommandLineAsksFor) {
         EXPECT_EQ(o.format, c.expected.format) << c.line;
         EXPECT_EQ(o.timeline, c.expected.timeline) << c.line;
         EXPECT_EQ(o.follow_default, c.expected.follow_default) << c.line;
+        EXPECT_EQ(o.fill_lag_ms, c.expected.fill_lag_ms) << c.line;
         EXPECT_EQ(o.reopen.attempts, c.expected.reopen.attempts) << c.line;
         EXPECT_EQ(o.reopen.delay_ms, c.expected.reopen.delay_ms) << c.line;
         EXPECT_EQ(o.reopen.max_delay_ms, c.expected.reopen.max_delay_ms) << c.line;

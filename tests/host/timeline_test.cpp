@@ -72,7 +72,7 @@ TEST(Timeline, GapsWithinAStreamComeFromThePositions) {
 }
 
 // The continuous timeline fills the gap, follows the clock while nothing comes (lagging it by
-// CLOCK_FILL_LAG_HNS) and, when the next packet shows the whole gap, fills only the rest.
+// DEFAULT_FILL_LAG_HNS) and, when the next packet shows the whole gap, fills only the rest.
 TEST(Timeline, TheContinuousTimelineFollowsTheClockThenTheEngine) {
     Timeline timeline(TimelineMode::Continuous, T0);
     timeline.begin_stream(true);
