@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brisvane {
+
+enum class SampleType : std::uint16_t { F32 = 1, S16 = 2 };
+
+// The record stream's sample format, as the caller asks for it.
+struct OutputFormat {
+    std::uint32_t rate = 48000;
+    std::uint16_t channels = 2;
+    SampleType sample_type = SampleType::F32;
+    friend bool operator==(const OutputFormat&, const OutputFormat&) = default;
+};
+
+inline constexpr std::uint32_t ENGINE_RATE = 48000;          // what the engine delivers: 48 kHz, stereo, float
+inline constexpr std::uint16_t ENGINE_CHANNELS = 2;
+inline constexpr std::uint32_t RECORDS_PER_SECOND = 50;      // records of 20 ms
+
+// 48000, 24000, 16000, 12000, 9600 or 8000: a whole divisor of 48000 whose 20 ms hold whole samples.
+// Lower divisors (4800, 4000, ...) would need a decimation factor beyond 6, which no filter is made for.
+constexpr bool is_supported_rate(std::uint32_t rate) {
+    return rate >= ENGINE_RATE / 6 && rate <= ENGINE_RATE && ENGINE_RATE % rate == 0 && rate % RECORDS_PER_SECOND == 0;
+}
+constexpr std::uint32_t decimation_factor(std::uint32_t rate) { return ENGINE_RATE / rate; }
+constexpr std::uint32_t samples_per_record(std::uint32_t rate) { return rate / RECORDS_PER_SECOND; } // per channel
+constexpr std::size_t bytes_per_sample(SampleType type) { return type == SampleType::S16 ? 2 : 4; }
+
+}  // namespace brisvane
