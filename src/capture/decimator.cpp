@@ -21,9 +21,9 @@ constexpr double ATTENUATION_DB = 84.0;
 // The transition band, as a fraction of the output rate: 0.45 .. 0.55.
 constexpr double TRANSITION = 0.1;
 // Outputs computed side by side, four to a vector; each lane adds its terms in the same order
-// as the one-lane loop for the last few outputs, so no result depends on where a call's
-// outputs fall.
-constexpr std::size_t LANES = 16;
+// as the four- and one-lane loops for the last few outputs do, so no result depends on where a
+// call's outputs fall.
+constexpr std::size_t LANES = 32;
 // Longer input is taken in pieces of this many frames, so that the rows never grow.
 constexpr std::size_t PIECE_FRAMES = 1920;
 
@@ -160,8 +160,8 @@ std::size_t Decimator::push_piece(std::span<const float> input, std::vector<floa
         for (std::uint32_t p = 0; p < factor_; ++p) {
             float* target = rows_.data() + (std::size_t{channel} * factor_ + p) * row_capacity_;
             const std::size_t first = (p + factor_ - filled_ % factor_) % factor_;
-            std::size_t slot = (filled_ + first) / factor_;
-            for (std::size_t f = first; f < frames; f += factor_) target[slot++] = input[f * channels_ + channel];
+            float* slot = target + (filled_ + first) / factor_;
+            for (std::size_t f = first; f < frames; f += factor_) *slot++ = input[f * channels_ + channel];
         }
     }
     filled_ += frames;
@@ -172,6 +172,7 @@ std::size_t Decimator::push_piece(std::span<const float> input, std::vector<floa
     float* out = output.data() + start;
     std::size_t k = 0;
     for (; k + LANES <= outputs; k += LANES) filter_lanes<LANES>(k, out + k * channels_);
+    for (; k + 4 <= outputs; k += 4) filter_lanes<4>(k, out + k * channels_);
     for (; k < outputs; ++k) filter_lanes<1>(k, out + k * channels_);
     // The windows of the outputs made start no longer matter.
     const std::size_t kept = (filled_ + factor_ - 1) / factor_ - outputs;
