@@ -59,7 +59,7 @@ TEST(EncodeSamples, S16IsScaledRoundedToEvenClippedAndLittleEndian) {
             const auto value = static_cast<std::uint16_t>(expected);
             const std::vector<std::byte> bytes = {std::byte(value & 0xFF), std::byte(value >> 8)};
             EXPECT_EQ(one, bytes) << x << " in mode " << mode;
-            EXPECT_EQ(std::vector(all.begin() + 2 * i, all.begin() + 2 * i + 2), bytes) << x << " at " << i << " in mode " << mode;
+            EXPECT_EQ(std::vector(all.data() + 2 * i, all.data() + 2 * i + 2), bytes) << x << " at " << i << " in mode " << mode;
         }
     }
     std::fesetround(FE_TONEAREST);
