@@ -1,17 +1,31 @@
 // The sample conversion's speed in the Windows build, for scripts/bench to run under Wine,
-// where Google Benchmark is not built: for every format, the median of 9 runs of at least
-// 0.1 s each, as wall-clock time per second of audio (ConvertWorkload). Prints one line per
-// format: rate, channels, f32 or s16, times real time.
+// where Google Benchmark is not built: for every format, the median of 3 runs of the thread's
+// CPU time per second of audio (ConvertWorkload), each run at least the given seconds of CPU
+// (Wine counts thread time in 10 ms steps). Prints one line per format: rate, channels, f32 or
+// s16, times real time.
+#include <windows.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "convert_workload.hpp"
 
-int main() {
+namespace {
+
+double thread_cpu_seconds() {
+    FILETIME created, ended, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
+    const auto ticks = [](FILETIME t) { return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return static_cast<double>(ticks(kernel) + ticks(user)) * 1e-7;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
     using namespace brisvane;
-    using Clock = std::chrono::steady_clock;
+    const double least = argc > 1 ? std::atof(argv[1]) : 0.5;
     unsigned seen = 0;
     for (std::uint32_t rate : {48000u, 24000u, 16000u, 12000u, 9600u, 8000u}) {
         for (std::uint16_t channels : {std::uint16_t{1}, std::uint16_t{2}}) {
@@ -19,17 +33,19 @@ int main() {
                 ConvertWorkload workload({rate, channels, type});
                 seen ^= std::to_integer<unsigned>(workload.one_second());
                 std::vector<double> runs;
-                for (int run = 0; run < 9; ++run) {
-                    const auto start = Clock::now();
+                for (int run = 0; run < 3; ++run) {
+                    const double start = thread_cpu_seconds();
+                    double used = 0;
                     int seconds = 0;
-                    do {
-                        seen ^= std::to_integer<unsigned>(workload.one_second());
-                        ++seconds;
-                    } while (Clock::now() - start < std::chrono::milliseconds(100));
-                    runs.push_back(std::chrono::duration<double>(Clock::now() - start).count() / seconds);
+                    while (used < least) {
+                        // Asking Wine for the thread's times reads /proc: not after every second of audio.
+                        for (int i = 0; i < 32; ++i, ++seconds) seen ^= std::to_integer<unsigned>(workload.one_second());
+                        used = thread_cpu_seconds() - start;
+                    }
+                    runs.push_back(seconds / used);
                 }
-                std::ranges::nth_element(runs, runs.begin() + 4);
-                std::printf("%u %u %s %.1f\n", rate, channels, type == SampleType::F32 ? "f32" : "s16", 1.0 / runs[4]);
+                std::ranges::sort(runs);
+                std::printf("%u %u %s %.1f\n", rate, channels, type == SampleType::F32 ? "f32" : "s16", runs[1]);
             }
         }
     }
