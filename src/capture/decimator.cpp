@@ -20,12 +20,49 @@ namespace {
 constexpr double ATTENUATION_DB = 84.0;
 // The transition band, as a fraction of the output rate: 0.45 .. 0.55.
 constexpr double TRANSITION = 0.1;
-// Outputs computed side by side, four to a vector; each lane adds its terms in the same order
-// as the four- and one-lane loops for the last few outputs do, so no result depends on where a
-// call's outputs fall.
+// Outputs computed side by side (Sums); the last few of a call four or one at a time.
 constexpr std::size_t LANES = 32;
 // Longer input is taken in pieces of this many frames, so that the rows never grow.
 constexpr std::size_t PIECE_FRAMES = 1920;
+
+// The sums of COUNT consecutive outputs, side by side: the centre term first, then one pair of
+// mirror-image inputs times their tap after another. Each lane takes the same operations in the
+// same order whatever COUNT, so no result depends on where a call's outputs fall.
+template <std::size_t COUNT>
+struct Sums {
+    float lanes[COUNT];
+    void start(float tap, const float* inputs) {
+        for (std::size_t lane = 0; lane < COUNT; ++lane) lanes[lane] = tap * inputs[lane];
+    }
+    void add(float tap, const float* near, const float* far) {
+        for (std::size_t lane = 0; lane < COUNT; ++lane) lanes[lane] += tap * (near[lane] + far[lane]);
+    }
+    void store(float* out) const { std::copy(lanes, lanes + COUNT, out); }
+};
+
+#if defined(BRISVANE_HAVE_SSE2)
+// Four lanes to a vector. GCC vectorises the loop over the taps instead of the one over the
+// outputs, and keeps the sums in memory, which halves the speed.
+template <std::size_t COUNT>
+    requires(COUNT % 4 == 0)
+struct Sums<COUNT> {
+    __m128 vectors[COUNT / 4];
+    void start(float tap, const float* inputs) {
+        const __m128 taps = _mm_set1_ps(tap);
+        for (std::size_t v = 0; v < COUNT / 4; ++v) vectors[v] = _mm_mul_ps(taps, _mm_loadu_ps(inputs + 4 * v));
+    }
+    void add(float tap, const float* near, const float* far) {
+        const __m128 taps = _mm_set1_ps(tap);
+        for (std::size_t v = 0; v < COUNT / 4; ++v) {
+            const __m128 pair = _mm_add_ps(_mm_loadu_ps(near + 4 * v), _mm_loadu_ps(far + 4 * v));
+            vectors[v] = _mm_add_ps(vectors[v], _mm_mul_ps(taps, pair));
+        }
+    }
+    void store(float* out) const {
+        for (std::size_t v = 0; v < COUNT / 4; ++v) _mm_storeu_ps(out + 4 * v, vectors[v]);
+    }
+};
+#endif
 
 double bessel_i0(double x) {
     double total = 1.0;
@@ -96,49 +133,18 @@ const float* Decimator::row(std::uint16_t channel, std::uint32_t phase) const {
 template <std::size_t COUNT>
 void Decimator::filter_lanes(std::size_t first, float* out) const {
     const std::uint32_t centre = delay_frames();
-    const float centre_tap = taps_[centre];
     for (std::uint16_t channel = 0; channel < channels_; ++channel) {
-        const float* middle = row(channel, centre % factor_) + first + centre / factor_;
-        float sums[COUNT];
-#if defined(BRISVANE_HAVE_SSE2)
-        // GCC vectorises the loop over the taps instead of the one over the outputs, and keeps
-        // the sums in memory; these are the same operations, in the same order, four lanes at once.
-        if constexpr (COUNT % 4 == 0) {
-            __m128 vectors[COUNT / 4];
-            const __m128 centre_taps = _mm_set1_ps(centre_tap);
-            for (std::size_t v = 0; v < COUNT / 4; ++v) vectors[v] = _mm_mul_ps(centre_taps, _mm_loadu_ps(middle + 4 * v));
-            for (const Branch& branch : branches_) {
-                const float* forward = row(channel, branch.forward_phase) + first;
-                const float* backward = row(channel, branch.backward_phase) + first + branch.backward_start;
-                const float* taps = branch_taps_.data() + branch.first_tap;
-                for (std::uint32_t i = 0; i < branch.tap_count; ++i) {
-                    const __m128 tap = _mm_set1_ps(taps[i]);
-                    const float* near = forward + i;
-                    const float* far = backward - i;
-                    for (std::size_t v = 0; v < COUNT / 4; ++v) {
-                        const __m128 pair = _mm_add_ps(_mm_loadu_ps(near + 4 * v), _mm_loadu_ps(far + 4 * v));
-                        vectors[v] = _mm_add_ps(vectors[v], _mm_mul_ps(tap, pair));
-                    }
-                }
-            }
-            for (std::size_t v = 0; v < COUNT / 4; ++v) _mm_storeu_ps(sums + 4 * v, vectors[v]);
-        } else
-#endif
-        {
-            for (std::size_t lane = 0; lane < COUNT; ++lane) sums[lane] = centre_tap * middle[lane];
-            for (const Branch& branch : branches_) {
-                const float* forward = row(channel, branch.forward_phase) + first;
-                const float* backward = row(channel, branch.backward_phase) + first + branch.backward_start;
-                const float* taps = branch_taps_.data() + branch.first_tap;
-                for (std::uint32_t i = 0; i < branch.tap_count; ++i) {
-                    const float tap = taps[i];
-                    const float* near = forward + i;
-                    const float* far = backward - i;
-                    for (std::size_t lane = 0; lane < COUNT; ++lane) sums[lane] += tap * (near[lane] + far[lane]);
-                }
-            }
+        Sums<COUNT> sums;
+        sums.start(taps_[centre], row(channel, centre % factor_) + first + centre / factor_);
+        for (const Branch& branch : branches_) {
+            const float* forward = row(channel, branch.forward_phase) + first;
+            const float* backward = row(channel, branch.backward_phase) + first + branch.backward_start;
+            const float* taps = branch_taps_.data() + branch.first_tap;
+            for (std::uint32_t i = 0; i < branch.tap_count; ++i) sums.add(taps[i], forward + i, backward - i);
         }
-        for (std::size_t lane = 0; lane < COUNT; ++lane) out[lane * channels_ + channel] = sums[lane];
+        float lanes[COUNT];
+        sums.store(lanes);
+        for (std::size_t lane = 0; lane < COUNT; ++lane) out[lane * channels_ + channel] = lanes[lane];
     }
 }
 
