@@ -18,7 +18,7 @@ constexpr std::string_view USAGE =
     "  --all-but PID          every application but the process PID and its child processes\n"
     "  --list-devices         write the active output devices, then end\n"
     "Format:\n"
-    "  --rate HZ              48000 (default), 24000, 16000, 12000, 9600 or 8000\n"
+    "  --rate HZ              48000 (default), 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000\n"
     "  --channels N           2 (default) or 1 (the mean of the two)\n"
     "  --sample-type T        f32 (default) or s16\n"
     "  --timeline T           exact (default) or continuous (gaps filled with silence)\n"
@@ -107,7 +107,7 @@ private:
             if (!text) return Refusal(std::move(text.error()));
             const auto rate = whole_number(*text, 1, ENGINE_RATE);
             if (!rate || !is_supported_rate(*rate)) {
-                return Refusal("--rate: " + quoted(*text) + " is not one of 48000, 24000, 16000, 12000, 9600, 8000");
+                return Refusal("--rate: " + quoted(*text) + " is not one of 48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000");
             }
             options.format.rate = *rate;
             return {};

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "capture/output_format.hpp"
+
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
 #define BRISVANE_HAVE_SSE2 1
@@ -104,7 +106,7 @@ std::vector<float> decimation_taps(std::uint32_t factor) {
 
 Decimator::Decimator(std::uint32_t factor, std::uint16_t channels)
     : factor_(factor), channels_(channels), taps_(decimation_taps(factor)) {
-    assert(factor >= 1 && factor <= 6 && (channels == 1 || channels == 2));
+    assert(factor >= 1 && factor <= ENGINE_RATE / MINIMUM_RATE && (channels == 1 || channels == 2));
     const std::size_t history = taps_.size() - 1;
     // The taps are symmetric: each tap below the centre is paired with its mirror image, so
     // that one multiplication serves both.

@@ -19,10 +19,13 @@ inline constexpr std::uint32_t ENGINE_RATE = 48000;          // what the engine 
 inline constexpr std::uint16_t ENGINE_CHANNELS = 2;
 inline constexpr std::uint32_t RECORDS_PER_SECOND = 50;      // records of 20 ms
 
-// 48000, 24000, 16000, 12000, 9600 or 8000: a whole divisor of 48000 whose 20 ms hold whole samples.
-// Lower divisors (4800, 4000, ...) would need a decimation factor beyond 6, which no filter is made for.
+// The lowest rate: decimation by 12 at the most.
+inline constexpr std::uint32_t MINIMUM_RATE = ENGINE_RATE / 12;
+
+// 48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800 or 4000: a whole divisor of 48000 whose
+// 20 ms hold whole samples.
 constexpr bool is_supported_rate(std::uint32_t rate) {
-    return rate >= ENGINE_RATE / 6 && rate <= ENGINE_RATE && ENGINE_RATE % rate == 0 && rate % RECORDS_PER_SECOND == 0;
+    return rate >= MINIMUM_RATE && rate <= ENGINE_RATE && ENGINE_RATE % rate == 0 && rate % RECORDS_PER_SECOND == 0;
 }
 constexpr std::uint32_t decimation_factor(std::uint32_t rate) { return ENGINE_RATE / rate; }
 constexpr std::uint32_t samples_per_record(std::uint32_t rate) { return rate / RECORDS_PER_SECOND; } // per channel

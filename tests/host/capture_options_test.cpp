@@ -74,9 +74,9 @@ TEST(CaptureOptions, WhatEachCommandLineAsksFor) {
 
 TEST(CaptureOptions, WhyACommandLineIsRefused) {
     const std::pair<std::string, std::string> cases[] = {
-        {"--rate 44100", "--rate: '44100' is not one of 48000, 24000, 16000, 12000, 9600, 8000"},
-        {"--rate 6000", "--rate: '6000' is not one of 48000, 24000, 16000, 12000, 9600, 8000"},
-        {"--rate 16k", "--rate: '16k' is not one of 48000, 24000, 16000, 12000, 9600, 8000"},
+        {"--rate 44100", "--rate: '44100' is not one of 48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000"},
+        {"--rate 3000", "--rate: '3000' is not one of 48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000"},
+        {"--rate 16k", "--rate: '16k' is not one of 48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000"},
         {"--rate", "--rate needs a value"},
         {"--channels 3", "--channels: '3' is not 1 or 2"},
         {"--sample-type f64", "--sample-type: 'f64' is not f32 or s16"},

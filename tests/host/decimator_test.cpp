@@ -30,7 +30,7 @@ double gain_db(const std::vector<float>& taps, double hz) {
 
 // On a grid of 16 points per 48000/taps Hz, about a sidelobe's width.
 TEST(Decimator, DesignedResponseIsFlatInThePassbandAndDeepInTheStopband) {
-    for (std::uint32_t factor = 2; factor <= 6; ++factor) {
+    for (const std::uint32_t factor : {2u, 3u, 4u, 5u, 6u, 8u, 10u, 12u}) {
         const auto taps = decimation_taps(factor);
         const double output_rate = 48000.0 / factor;
         const double step = 48000.0 / (16.0 * double(taps.size()));
@@ -49,7 +49,7 @@ TEST(Decimator, DesignedResponseIsFlatInThePassbandAndDeepInTheStopband) {
 // Left: a tone at 0.4 of the output rate; right: one at 0.55 of it, where the stopband begins.
 // Two seconds in records of 20 ms, measured over the last second (whole cycles of both).
 TEST(Decimator, PassbandToneKeepsItsAmplitudeAndStopbandToneIsGone) {
-    for (std::uint32_t factor = 2; factor <= 6; ++factor) {
+    for (const std::uint32_t factor : {2u, 3u, 4u, 5u, 6u, 8u, 10u, 12u}) {
         const double output_rate = 48000.0 / factor;
         std::vector<float> input;
         for (int n = 0; n < 96000; ++n) {
@@ -75,7 +75,7 @@ TEST(Decimator, PassbandToneKeepsItsAmplitudeAndStopbandToneIsGone) {
 // An impulse at frame `at` (1 on the left, -0.5 on the right) gives output k = h[k*D - at]
 // exactly: the taps, the phase of every output and the channel order.
 TEST(Decimator, ImpulseGivesTheTapsAtEveryPhase) {
-    for (std::uint32_t factor = 1; factor <= 6; ++factor) {
+    for (const std::uint32_t factor : {1u, 2u, 3u, 4u, 5u, 6u, 8u, 10u, 12u}) {
         const auto taps = decimation_taps(factor);
         for (std::size_t at = 0; at <= factor; ++at) {
             const std::size_t frames = at + taps.size() + factor;
@@ -103,7 +103,7 @@ TEST(Decimator, OutputDependsOnlyOnTheInputNotOnHowItComes) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
     const std::vector<std::int64_t> runs = {3000, -1, -2, -400, -5000, 500, -3, 50, -7000, 100};  // < 0: zeros
-    for (std::uint32_t factor = 1; factor <= 6; ++factor) {
+    for (const std::uint32_t factor : {1u, 2u, 3u, 4u, 5u, 6u, 8u, 10u, 12u}) {
         for (std::uint16_t channels = 1; channels <= 2; ++channels) {
             std::vector<float> input;
             for (std::int64_t run : runs) {

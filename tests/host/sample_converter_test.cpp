@@ -11,9 +11,9 @@
 namespace brisvane {
 namespace {
 
-TEST(OutputFormat, SupportedRatesAreTheDivisorsOf48000DownTo8000) {
-    for (std::uint32_t rate : {48000u, 24000u, 16000u, 12000u, 9600u, 8000u}) EXPECT_TRUE(is_supported_rate(rate)) << rate;
-    for (std::uint32_t rate : {0u, 7u, 4800u, 6000u, 11025u, 32000u, 44100u, 96000u}) EXPECT_FALSE(is_supported_rate(rate)) << rate;
+TEST(OutputFormat, SupportedRatesAreTheDivisorsOf48000DownTo4000) {
+    for (std::uint32_t rate : {48000u, 24000u, 16000u, 12000u, 9600u, 8000u, 6000u, 4800u, 4000u}) EXPECT_TRUE(is_supported_rate(rate)) << rate;
+    for (std::uint32_t rate : {0u, 7u, 3000u, 3200u, 11025u, 32000u, 44100u, 96000u}) EXPECT_FALSE(is_supported_rate(rate)) << rate;
 }
 
 // L = R gives the stereo result's left channel, bit for bit; L = -R gives silence.
@@ -25,7 +25,7 @@ TEST(SampleConverter, MonoIsTheMeanOfTheChannelsBeforeTheFilter) {
         same[i] = same[i + 1] = opposite[i] = value(random);
         opposite[i + 1] = -opposite[i];
     }
-    for (std::uint32_t rate : {48000u, 24000u, 16000u, 12000u, 9600u, 8000u}) {
+    for (std::uint32_t rate : {48000u, 24000u, 16000u, 12000u, 9600u, 8000u, 6000u, 4800u, 4000u}) {
         SampleConverter stereo({rate, 2, SampleType::F32});
         SampleConverter mono({rate, 1, SampleType::F32});
         SampleConverter silent({rate, 1, SampleType::F32});
