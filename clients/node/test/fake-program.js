@@ -12,7 +12,7 @@ fs.writeFileSync(path.join(state, `run-${runs}.json`), JSON.stringify({ pid: pro
 
 const head = { rate: 48000, channels: 2, sampleType: 'f32' };
 let split = 0;
-const sleep = (ms) => Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 const number = (value) => (typeof value === 'string' ? Number.parseInt(value, 16) : value);
 
 // The counting pattern of clients/behaviour-cases.json, or zeros.
@@ -77,34 +77,33 @@ function write(data) {
   for (let at = 0; at < data.length; at += piece) fs.writeSync(1, data.subarray(at, at + piece));
 }
 
-for (const step of testCase[args.includes('--list-devices') ? 'listDevices' : 'program']) {
-  if (step.record !== undefined) {
-    for (let body of bodies(step)) {
-      const extra = step.extra ?? 0;
-      body = Buffer.concat([body, Buffer.alloc(extra + ((8 - ((body.length + extra) % 8)) % 8))]);
-      const record = Buffer.concat([Buffer.from(step.record, 'latin1'), fields([[4, step.size ?? body.length]]), body]);
-      write(record.subarray(0, step.cut ?? record.length));
-    }
-  } else if (step.stderr !== undefined) {
-    fs.writeSync(2, step.stderr);
-  } else if (step.sleepMs !== undefined) {
-    sleep(step.sleepMs);
-  } else if (step.split !== undefined) {
-    split = step.split;
-  } else if (step.waitStdinEnd) {
-    for (const buffer = Buffer.alloc(4096); ;) {
-      try {
-        if (fs.readSync(0, buffer) === 0) break;
-      } catch (error) {
-        if (error.code !== 'EAGAIN') throw error;
-        sleep(10);
+async function play(steps) {
+  for (const step of steps) {
+    if (step.record !== undefined) {
+      for (let body of bodies(step)) {
+        const extra = step.extra ?? 0;
+        body = Buffer.concat([body, Buffer.alloc(extra + ((8 - ((body.length + extra) % 8)) % 8))]);
+        const record = Buffer.concat([Buffer.from(step.record, 'latin1'), fields([[4, step.size ?? body.length]]), body]);
+        write(record.subarray(0, step.cut ?? record.length));
       }
+    } else if (step.stderr !== undefined) {
+      fs.writeSync(2, step.stderr);
+    } else if (step.sleepMs !== undefined) {
+      await sleep(step.sleepMs);
+    } else if (step.split !== undefined) {
+      split = step.split;
+    } else if (step.waitStdinEnd) {
+      process.stdin.resume();
+      await new Promise((resolve) => process.stdin.on('end', resolve));
+    } else if (step.hang) {
+      await new Promise(() => {}); // standard input aside: only the watchdog or a kill ends it
+    } else if (step.exit !== undefined) {
+      process.exit(step.exit);
+    } else {
+      throw new Error(`fake-program: unknown step ${JSON.stringify(step)}`);
     }
-  } else if (step.hang) {
-    sleep(60000); // never outlives a failed test by long
-  } else if (step.exit !== undefined) {
-    process.exit(step.exit);
-  } else {
-    throw new Error(`fake-program: unknown step ${JSON.stringify(step)}`);
   }
 }
+
+setTimeout(() => process.exit(0), 20000); // never outlives a failed test by long
+play(testCase[args.includes('--list-devices') ? 'listDevices' : 'program']).then(() => process.exit(0));
