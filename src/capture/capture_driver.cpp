@@ -76,6 +76,7 @@ public:
     std::expected<EndReason, AppError> run();
 
 private:
+    std::expected<EndReason, AppError> capture();
     bool is_device_source() const {
         return options_.source == SourceKind::DefaultDevice || options_.source == SourceKind::Device;
     }
@@ -283,6 +284,16 @@ std::expected<EndReason, AppError> CaptureEngine::finish(EndReason reason) {
 }
 
 std::expected<EndReason, AppError> CaptureEngine::run() {
+    auto ended = capture();
+    if (!ended) {
+        // What was captured, then an end that names the error, if standard output still takes them.
+        session_.end(EndRecord{.reason = EndReason::Error, .hresult = hresult_of(ended.error())}, read_clocks());
+        (void)writer_.drain();
+    }
+    return ended;
+}
+
+std::expected<EndReason, AppError> CaptureEngine::capture() {
     if (auto prepared = prepare(); !prepared) return std::unexpected(std::move(prepared.error()));
     auto opened = open_source();
     if (opened) {
@@ -327,18 +338,7 @@ std::expected<EndReason, AppError> run_capture(const CaptureOptions& options) {
         return std::unexpected(AppError("failed to initialize COM", HresultError::from_status(hr)));
     }
     RecordWriter writer(options.format);
-    CaptureEngine engine(options, writer, read_clocks());
-    auto ended = engine.run();
-    if (!ended) {
-        // The stream says that it ended for an error, if standard output still takes it.
-        std::vector<std::byte> end;
-        append_record(end, EndRecord{.reason = EndReason::Error, .hresult = hresult_of(ended.error())});
-        if (!writer.failure()) {
-            writer.write(end);
-            (void)writer.drain();
-        }
-    }
-    return ended;
+    return CaptureEngine(options, writer, read_clocks()).run();
 }
 
 std::expected<void, AppError> run_device_list(const CaptureOptions& options) {
