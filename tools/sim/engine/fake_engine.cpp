@@ -105,16 +105,35 @@ ULONG Tracked::release() {
         left = static_cast<ULONG>(--stats.refs);
         if (left == 0) {
             stats.destroyed = true;
-            last_release();
             if (stats.kind != ObjectKind::Factory) keep->release_order.push_back(stats.kind);
-            if (keep->detached) {
-                std::erase(keep->objects, this);
-                free_now = true;
-            }
+            free_now = end_if_unreferenced();
         }
     }
     if (free_now) delete this;
     return left;
+}
+
+void Tracked::hold() {
+    auto guard = state_->lock();
+    ++holds_;
+}
+
+void Tracked::unhold() {
+    const std::shared_ptr<EngineState> keep = state_;
+    bool free_now = false;
+    {
+        auto guard = keep->lock();
+        free_now = --holds_ == 0 && stats.refs == 0 && end_if_unreferenced();
+    }
+    if (free_now) delete this;
+}
+
+bool Tracked::end_if_unreferenced() {
+    if (holds_ > 0) return false;
+    last_release();
+    if (!state_->detached) return false;
+    std::erase(state_->objects, this);
+    return true;
 }
 
 }  // namespace detail

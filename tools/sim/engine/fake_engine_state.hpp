@@ -97,12 +97,20 @@ public:
     Tracked& operator=(const Tracked&) = delete;
     ULONG add_ref();
     ULONG release();
+    // A reference of the engine's own (a thread that calls the program back with this object):
+    // not the program's, so not in `stats`; the object ends when both kinds are gone.
+    void hold();
+    void unhold();
     ObjectStats stats;
 
 protected:
-    // Runs, with the lock held, when the refcount reaches zero.
+    // Runs, with the lock held, when the object ends: no reference of either kind is left.
     virtual void last_release() {}
     std::shared_ptr<EngineState> state_;
+
+private:
+    bool end_if_unreferenced();  // lock held; true when the object is to be freed
+    unsigned holds_ = 0;
 };
 
 // The IUnknown part of a fake object exposing one interface.

@@ -14,13 +14,13 @@ using State = std::shared_ptr<detail::EngineState>;
 constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);
 constexpr DWORD kCompletionDelayMs = 5;
 
-// The operation: holds the handler until it has been told, and the client it hands out.
+// The operation: holds the client it hands out and, while it cannot complete, the handler.
 class FakeActivateOperation final : public detail::Com<IActivateAudioInterfaceAsyncOperation> {
 public:
-    FakeActivateOperation(State s, HRESULT result, IAudioClient* client,
+    FakeActivateOperation(State s, std::optional<HRESULT> result, IAudioClient* client,
                           IActivateAudioInterfaceCompletionHandler* handler)
-        : Com(std::move(s), ObjectKind::ActivateOperation), result_(result), client_(client), handler_(handler) {
-        handler_->AddRef();
+        : Com(std::move(s), ObjectKind::ActivateOperation), result_(result.value_or(E_PENDING)), client_(client) {
+        if (!result) (waiting_handler_ = handler)->AddRef();
     }
 
     HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, IUnknown** activated) override {
@@ -38,29 +38,25 @@ public:
         return state_->finish(call, S_OK);
     }
 
-    // On the engine's thread: the handler is told, outside the engine's lock as the system
-    // holds none of ours.
-    void complete() {
-        IActivateAudioInterfaceCompletionHandler* handler = nullptr;
+    // On the engine's thread, which holds this operation and the handler meanwhile; the handler
+    // is told outside the engine's lock, as the system holds none of ours.
+    void complete(IActivateAudioInterfaceCompletionHandler* handler) {
         {
             auto guard = state_->lock();
             completed_ = true;
-            handler = std::exchange(handler_, nullptr);
         }
-        if (handler == nullptr) return;
         handler->ActivateCompleted(this);
-        handler->Release();
     }
 
 private:
     void last_release() override {
         if (client_ != nullptr) std::exchange(client_, nullptr)->Release();
-        if (handler_ != nullptr) std::exchange(handler_, nullptr)->Release();  // never completed
+        if (waiting_handler_ != nullptr) std::exchange(waiting_handler_, nullptr)->Release();
     }
 
     HRESULT result_;
     IAudioClient* client_;
-    IActivateAudioInterfaceCompletionHandler* handler_;
+    IActivateAudioInterfaceCompletionHandler* waiting_handler_ = nullptr;  // never completes
     bool completed_ = false;
 };
 
@@ -119,15 +115,17 @@ HRESULT activate_audio_interface_async(FakeEngine& engine, LPCWSTR path, REFIID 
     }
     if (target != nullptr) CloseHandle(target);
     c.activate_result = result;
-    auto* op = new FakeActivateOperation(state, result.value_or(E_PENDING), client, handler);
+    auto* op = new FakeActivateOperation(state, result, client, handler);
     *operation = op;
     if (result) {
-        op->AddRef();  // the completion thread's
-        std::thread([op] {
+        op->hold();
+        handler->AddRef();
+        std::thread([op, handler] {
             const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             Sleep(kCompletionDelayMs);
-            op->complete();
-            op->Release();
+            op->complete(handler);
+            handler->Release();
+            op->unhold();
             if (SUCCEEDED(init)) CoUninitialize();
         }).detach();
     }
