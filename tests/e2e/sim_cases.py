@@ -28,17 +28,11 @@ def probe(rig, name, scenario, args, **options):
     return r, lines, packets
 
 
-def epoch_hns(packets):
-    """The run's epoch in 100 ns, from the first packet with a trusted QPC position."""
-    p = next(p for p in packets if not p["flags"] & 4)
-    return p["qpc"] - round(p["pos"] * HNS_PER_FRAME)
-
-
-def check_positions(packets):
+def check_positions(log, packets):
     """Every trusted QPC position is the QPC time of the packet's first frame on the endpoint
     clock; every packet lies on the endpoint's grid of 480 frames and is made ready only once
     the endpoint has played it."""
-    epoch = epoch_hns(packets)
+    epoch = int(log.of("scenario")[0]["epoch"])
     for p in packets:
         check(p["pos"] % 480 == 0, "off the grid: %s" % p)
         qpc = 0 if p["flags"] & 4 else epoch + round(p["pos"] * HNS_PER_FRAME)
@@ -71,7 +65,7 @@ device_state = 900 {spk} unplugged
     packets = r.log.packets(1)
     want = content(packets)
     check(r.stdout() == want[:len(want) // FRAME * FRAME], "standard output is not the endpoint's frames")
-    epoch = check_positions(packets)
+    epoch = check_positions(r.log, packets)
     frames = lambda ms: ms * 48
     ms_of = lambda frame: frame / 48
     pairs = list(zip(packets, packets[1:]))
@@ -109,12 +103,14 @@ def case_streams(rig):
     streams = [r.log.packets(1), r.log.packets(2)]
     made = streams[0] + streams[1]
     check(len(got) == len(made), "%d packets read, %d made" % (len(got), len(made)))
-    check_positions(made)
+    check_positions(r.log, made)
     starts = [int(f["pos"]) for f in r.log.of("started")]
     for k, packets in enumerate(streams):
         check(packets[0]["pos"] == starts[k] and packets[0]["dev"] == 0, "stream %d starts at %s" % (k + 1, starts))
         check(all(p["dev"] == p["pos"] - starts[k] for p in packets), "stream %d's device positions" % (k + 1))
     check(starts[1] + 2400 < streams[0][-1]["pos"], "the streams did not run at once")
+    [(stopped, _, _)] = r.log.calls("Stop")
+    check(streams[0][-1]["t"] < stopped, "stream 1 made packets after Stop")
     # The packets as read are the log's of their stream, and read after the endpoint played them
     # by the program's own QueryPerformanceCounter.
     for s in (1, 2):
@@ -187,7 +183,7 @@ def case_process(rig):
         base = 7000 if name == "include" else 9000
         check(len(got) == len(made) and all((g["dev"], g["qpc"], g["crc"]) == (0, p["qpc"], zlib.crc32(content([p], base)))
                                             for g, p in zip(got, made)), "%s: the packets read are not the ones made" % name)
-        check_positions(made)
+        check_positions(r.log, made)
         [exited] = [int(l.split("=")[1]) // 10 for l in lines if l.startswith("target exited")]
         after = [p for p in made if p["t"] > exited + 20000]
         if name == "include":

@@ -136,7 +136,8 @@ public:
         timeline_.start(engine_, sc_, clock_, [this](const std::string& line) { log_.line("%s", line.c_str()); });
         wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         pacer_ = std::thread([this] { pace(); });
-        log_.line("scenario ok pace=%s", sc_.stream.pace == Pace::Fast ? "fast" : "realtime");
+        log_.line("scenario ok pace=%s epoch=%llu", sc_.stream.pace == Pace::Fast ? "fast" : "realtime",
+                  static_cast<unsigned long long>(clock_.qpc_position(0)));
         return S_OK;
     }
 
