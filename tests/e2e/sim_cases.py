@@ -96,7 +96,8 @@ device_state = 900 {spk} unplugged
 def case_streams(rig):
     """A second stream opened while the first still runs: each has its own device positions from
     0 and the endpoint's content at its own positions; what GetBuffer gives is what the log says."""
-    scenario = "device = {spk} Speakers\ndevice = {hs} Headset\nsource = counting %d\n" \
+    # The probe reads one stream at a time: a second's endpoint buffer keeps the other's packets.
+    scenario = "device = {spk} Speakers\ndevice = {hs} Headset\nsource = counting %d\nendpoint_frames = 48000\n" \
                "[endpoint {hs}]\nsource = counting 5000\n" % BASE
     r, lines, got = probe(rig, "sim-streams", scenario, ["endpoint", "{spk}", "400", "300"])
     check(r.status == 0 and "stop 1 hr=0x00000000" in lines, r.describe() + "\n".join(lines[-5:]))

@@ -6,7 +6,8 @@
 //   sim_probe.exe devices MASK             EnumAudioEndpoints(eRender, MASK): one line per device
 //   sim_probe.exe endpoint ID|default MS...  a stream on the endpoint per MS, each read for MS ms;
 //                                          the next is opened, and the last read on for 100 ms,
-//                                          before the last is stopped
+//                                          before the last is stopped; 50 ms later what it holds
+//                                          is read and it is released
 //   sim_probe.exe process PID include|exclude MS [non-agile] [bound MS]
 //                                          process loopback as the platform notes describe it
 //
@@ -193,6 +194,8 @@ int endpoint(const std::wstring& id, const std::vector<DWORD>& spans) {
         if (previous.client) {
             previous.read_for(100);
             out("stop %d hr=0x%08lX", previous.index, hex(previous.client->Stop()));
+            Sleep(50);
+            previous.drain();
         }
         previous = Stream{};
         if (FAILED(hr)) return 1;
