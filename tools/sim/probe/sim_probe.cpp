@@ -4,6 +4,7 @@
 //
 //   sim_probe.exe version                  version <major>.<minor>.<build> (RtlGetVersion)
 //   sim_probe.exe devices MASK             EnumAudioEndpoints(eRender, MASK): one line per device
+//   sim_probe.exe listen MS                a line per endpoint notification for MS ms
 //   sim_probe.exe endpoint ID|default MS...  a stream on the endpoint per MS, each read for MS ms;
 //                                          the next is opened, and the last read on for 100 ms,
 //                                          before the last is stopped; 50 ms later what it holds
@@ -159,6 +160,42 @@ int devices(DWORD mask) {
         PropVariantClear(&name);
         CoTaskMemFree(id);
     }
+    return 0;
+}
+
+// Prints the notifications it gets; lives on listen()'s stack, so counts no references.
+class Listener final : public IMMNotificationClient {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = IsEqualIID(riid, __uuidof(IUnknown)) || IsEqualIID(riid, __uuidof(IMMNotificationClient)) ? this : nullptr;
+        return *ppv != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR id, DWORD state) override {
+        out("state id=%s state=%lu", narrow(id).c_str(), static_cast<unsigned long>(state));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR id) override {
+        out("default flow=%d role=%d id=%s", static_cast<int>(flow), static_cast<int>(role),
+            id != nullptr ? narrow(id).c_str() : "none");
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override { return S_OK; }
+};
+
+int listen(DWORD ms) {
+    ComPtr<IMMDeviceEnumerator> enumerator;
+    Listener listener;
+    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+                                enumerator.put_void())) ||
+        FAILED(enumerator->RegisterEndpointNotificationCallback(&listener)))
+        return 1;
+    Sleep(ms);
+    enumerator->UnregisterEndpointNotificationCallback(&listener);
     return 0;
 }
 
@@ -320,6 +357,8 @@ int wmain(int argc, wchar_t** argv) {
         status = 0;
     } else if (args.size() == 2 && args[0] == L"devices") {
         status = devices(number(1));
+    } else if (args.size() == 2 && args[0] == L"listen") {
+        status = listen(number(1));
     } else if (args.size() >= 3 && args[0] == L"endpoint") {
         std::vector<DWORD> spans;
         for (std::size_t i = 2; i < args.size(); ++i) spans.push_back(number(i));
