@@ -94,10 +94,12 @@ std::optional<std::uint64_t> StreamPlayer::serve() {
     return deadline ? std::min(next_tick, *deadline) : next_tick;
 }
 
+// The stream is open: its client has just read it.
 void StreamPlayer::on_empty_read() {
-    if (!running_ || ended_ || realtime() || stream_gone()) return;
+    if (!running_ || ended_ || realtime()) return;
     bool any = false;
-    for (unsigned i = 0; i < settings_.packets_per_signal && !ends_before_next(context_.clock.now()); ++i) {
+    const auto now = [&] { return settings_.invalidate_after_ms ? context_.clock.now() : 0; };
+    for (unsigned i = 0; i < settings_.packets_per_signal && !ends_before_next(now()); ++i) {
         PlannedPacket p;
         p.position = p.device_position = frames_made_;
         p.frames = settings_.packet_frames[packets_made_ % settings_.packet_frames.size()];
@@ -110,19 +112,18 @@ void StreamPlayer::on_empty_read() {
 
 bool StreamPlayer::ends_before_next(std::uint64_t due_tick) {
     if (ended_) return true;
-    const std::uint64_t t = qpc_us();
     const bool too_many = settings_.invalidate_after_packets && packets_made_ >= *settings_.invalidate_after_packets;
     const bool too_late = settings_.invalidate_after_ms &&
                           due_tick >= started_tick_ + context_.clock.ticks_of_ms(*settings_.invalidate_after_ms);
     if (too_many || too_late) {
         context_.engine.fail_stream(stream_.id, kDeviceInvalidated);
         context_.log.line("invalidated stream=%u packets=%llu offset=%llu t=%llu", stream_.id, ull(packets_made_),
-                          ull(frames_made_ * 8), ull(t));
+                          ull(frames_made_ * 8), ull(qpc_us()));
     } else if (stream_.target.process_loopback && !stream_.target.exclude &&
                WaitForSingleObject(stream_.target_process, 0) == WAIT_OBJECT_0) {
         // The platform gives no signal: the stream just gets no more packets.
         context_.log.line("target exited stream=%u pid=%lu t=%llu", stream_.id,
-                          static_cast<unsigned long>(stream_.target.process_id), ull(t));
+                          static_cast<unsigned long>(stream_.target.process_id), ull(qpc_us()));
     } else if (settings_.total_frames != 0 && frames_made_ >= settings_.total_frames) {
         context_.log.line("source ended stream=%u packets=%llu bytes=%llu", stream_.id, ull(packets_made_),
                           ull(frames_made_ * 8));
