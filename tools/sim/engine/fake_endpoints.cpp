@@ -108,7 +108,7 @@ HRESULT enum_endpoints(const State& state, EDataFlow flow, DWORD mask, IMMDevice
     if (out == nullptr) return state->finish(call, E_POINTER);
     *out = nullptr;
     if (auto f = state->fault_for(Method::EnumAudioEndpoints)) return state->finish(call, f->hr);
-    if (flow < eRender || flow > eAll || mask == 0 || (mask & ~DEVICE_STATEMASK_ALL) != 0)
+    if (flow < eRender || flow > eAll || mask == 0 || (mask & ~static_cast<DWORD>(DEVICE_STATEMASK_ALL)) != 0)
         return state->finish(call, E_INVALIDARG);
     std::vector<std::wstring> ids;  // the engine has render endpoints only
     if (flow != eCapture)
