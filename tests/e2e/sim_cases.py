@@ -4,11 +4,10 @@ brisvane-watch.exe) and the sim's probe (tools/sim/probe) get from it, held agai
 Usage: sim_cases.py BUILD_DIR CASE"""
 import os
 import sys
-import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "sim"))
-from rig import FRAME, STARTED, Failure, Rig, check, counting, windows_report  # noqa: E402
+from rig import FRAME, STARTED, check, counting, run_cases, windows_report  # noqa: E402
 
 INVALIDATED = 0x88890004
 HNS_PER_FRAME = 10 ** 7 / 48000
@@ -204,19 +203,5 @@ def case_process(rig):
 CASES = {"endpoint": case_endpoint, "streams": case_streams, "states": case_states, "process": case_process}
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        print("usage: sim_cases.py BUILD_DIR {%s}" % ",".join(CASES), file=sys.stderr)
-        return 2
-    t0 = time.monotonic()
-    try:
-        CASES[sys.argv[2]](Rig(sys.argv[1]))
-    except Failure as e:
-        print("FAILED %s: %s" % (sys.argv[2], e), file=sys.stderr)
-        return 1
-    print("%s passed in %.1f s" % (sys.argv[2], time.monotonic() - t0), flush=True)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(CASES, sys.argv))

@@ -369,6 +369,22 @@ class Rig:
         return r
 
 
+def run_cases(cases, argv):
+    """The main of a script of cases: `SCRIPT BUILD_DIR CASE` runs one case with a rig."""
+    import sys
+    if len(argv) != 3 or argv[2] not in cases:
+        print("usage: %s BUILD_DIR {%s}" % (os.path.basename(argv[0]), ",".join(cases)), file=sys.stderr)
+        return 2
+    t0 = time.monotonic()
+    try:
+        cases[argv[2]](Rig(argv[1]))
+    except Failure as e:
+        print("FAILED %s: %s" % (argv[2], e), file=sys.stderr)
+        return 1
+    print("%s passed in %.1f s" % (argv[2], time.monotonic() - t0), flush=True)
+    return 0
+
+
 if __name__ == "__main__":
     import sys
     if len(sys.argv) != 3 or sys.argv[2] != "setup":

@@ -179,8 +179,7 @@ public:
     HRESULT STDMETHODCALLTYPE Start() override {
         auto guard = state_->lock();
         const std::size_t call = record(Method::Start);
-        if (auto f = state_->fault_for(Method::Start)) return state_->finish(call, f->hr);
-        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        if (auto hr = refusal(Method::Start)) return state_->finish(call, *hr);
         if (started_) return state_->finish(call, AUDCLNT_E_NOT_STOPPED);
         if (event_driven_ && !has_event_) return state_->finish(call, AUDCLNT_E_EVENTHANDLE_NOT_SET);
         started_ = stream_->view.running = true;
@@ -191,8 +190,7 @@ public:
     HRESULT STDMETHODCALLTYPE Stop() override {
         auto guard = state_->lock();
         const std::size_t call = record(Method::Stop);
-        if (auto f = state_->fault_for(Method::Stop)) return state_->finish(call, f->hr);
-        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        if (auto hr = refusal(Method::Stop)) return state_->finish(call, *hr);
         if (!started_) return state_->finish(call, S_FALSE);
         started_ = stream_->view.running = false;
         return state_->finish(call, S_OK);
@@ -201,8 +199,7 @@ public:
     HRESULT STDMETHODCALLTYPE Reset() override {
         auto guard = state_->lock();
         const std::size_t call = record(Method::Reset);
-        if (auto f = state_->fault_for(Method::Reset)) return state_->finish(call, f->hr);
-        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        if (auto hr = refusal(Method::Reset)) return state_->finish(call, *hr);
         if (started_) return state_->finish(call, AUDCLNT_E_NOT_STOPPED);
         Stream& s = *stream_;
         if (s.packet_locked) return state_->finish(call, AUDCLNT_E_BUFFER_OPERATION_PENDING);
@@ -246,6 +243,13 @@ private:
         return call;
     }
     void last_release() override { release_stream(*stream_); }
+    // What a call that needs an initialised client gives before it does anything: an injected
+    // fault, or AUDCLNT_E_NOT_INITIALIZED.
+    std::optional<HRESULT> refusal(Method method) {
+        if (auto f = state_->fault_for(method)) return f->hr;
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        return std::nullopt;
+    }
 
     static void copy_format(Call& c, const WAVEFORMATEX* format) {
         c.format_non_null = format != nullptr;
