@@ -48,10 +48,12 @@ def content(packets, base=BASE):
 def case_endpoint(rig):
     """Windows of every kind, a timestamp error every fifth packet, then the device unplugged:
     the program's bytes are the endpoint's at the positions the log gives, and the positions,
-    flags and times are those the windows make."""
+    flags and times are those the windows make. (A second's endpoint buffer: a program held up
+    on a busy machine loses nothing.)"""
     r = rig.run("sim-endpoint", """
 device = {spk} Speakers
 source = counting %d
+endpoint_frames = 48000
 packet_flags = 0,0,0,0,4
 silence = 200 260
 silence = 400 460 hold
@@ -85,7 +87,7 @@ device_state = 900 {spk} unplugged
     check(len(late) == 4 and all(p["t"] * 10 >= epoch + frames(740) * HNS_PER_FRAME for p in late), "late: %s" % late)
     # Unplugged: no packet after, and the program saw the failure behind the ready ones.
     [state] = r.log.of("device_state")
-    check(all(p["t"] < int(state["t"]) + 1000 for p in packets) and packets[-1]["pos"] >= frames(850), "%s" % state)
+    check(all(p["t"] < int(state["t"]) + 1000 for p in packets) and packets[-1]["pos"] >= frames(800), "%s" % state)
     print("endpoint: %d packets from frame %d, %d bytes exact on standard output; silences, glitch, late window, "
           "timestamp errors and the unplugged device as written; the program's report" %
           (len(packets), packets[0]["pos"], r.stdout_size()))
@@ -157,7 +159,7 @@ def case_process(rig):
     rows = [
         # (name, probe arguments, target ms, extra scenario, expected lines, windows)
         ("include", ["include", "700"], 400, "", None, None),
-        ("exclude", ["exclude", "400"], 100, "", None, None),
+        ("exclude", ["exclude", "400"], 250, "", None, None),
         ("non-agile", ["include", "100", "non-agile"], 2000, "", ["activate hr=0x8000000E"], None),
         ("no-process", ["include", "100"], None, "", ["activate hr=0x00000000",
                                                       "completed 1 get=0x00000000 result=0x80070057"], None),
