@@ -7,8 +7,8 @@
 //   sim_probe.exe listen MS                a line per endpoint notification for MS ms
 //   sim_probe.exe endpoint ID|default MS...  a stream on the endpoint per MS, each read for MS ms;
 //                                          the next is opened, and the last read on for 100 ms,
-//                                          before the last is stopped; 50 ms later what it holds
-//                                          is read and it is released
+//                                          before the last is stopped
+// Every stream is stopped at its end, and what it holds is read 50 ms later.
 //   sim_probe.exe process PID include|exclude MS [non-agile] [bound MS]
 //                                          process loopback as the platform notes describe it
 //
@@ -117,6 +117,11 @@ struct Stream {
                 static_cast<unsigned long long>(qpc), qpc_hns(), crc32(data, std::size_t{frames} * 8));
             reader->ReleaseBuffer(frames);
         }
+    }
+    void stop() {
+        out("stop %d hr=0x%08lX", index, hex(client->Stop()));
+        Sleep(50);
+        drain();
     }
     // Reads for `ms`, or until the stream fails; `also` (if any) is reported once when signalled.
     void read_for(DWORD ms, HANDLE also = nullptr, const char* also_says = nullptr) {
@@ -230,15 +235,14 @@ int endpoint(const std::wstring& id, const std::vector<DWORD>& spans) {
         // The old stream runs on beside the new one, then is stopped and released.
         if (previous.client) {
             previous.read_for(100);
-            out("stop %d hr=0x%08lX", previous.index, hex(previous.client->Stop()));
-            Sleep(50);
-            previous.drain();
+            previous.stop();
         }
         previous = Stream{};
         if (FAILED(hr)) return 1;
         stream.read_for(spans[k]);
         previous = std::move(stream);
     }
+    previous.stop();
     return 0;
 }
 
@@ -341,7 +345,8 @@ int process(DWORD pid, bool exclude, DWORD ms, bool agile, DWORD bound_ms) {
     if (FAILED(initialized) || FAILED(stream.start())) return 1;
     stream.read_for(ms, target.get(), "target exited");
     stream.client->GetBufferSize(&after);
-    out("buffer %u stop=0x%08lX", after, hex(stream.client->Stop()));
+    out("buffer %u", after);
+    stream.stop();
     return 0;
 }
 
