@@ -16,7 +16,6 @@ using State = std::shared_ptr<EngineState>;
 void release_stream(Stream& stream) {
     if (--stream.owners > 0) return;
     stream.view.closed = true;
-    stream.view.running = false;
 }
 
 class FakeCaptureClient final : public Com<IAudioCaptureClient> {
@@ -182,7 +181,7 @@ public:
         if (auto hr = refusal(Method::Start)) return state_->finish(call, *hr);
         if (started_) return state_->finish(call, AUDCLNT_E_NOT_STOPPED);
         if (event_driven_ && !has_event_) return state_->finish(call, AUDCLNT_E_EVENTHANDLE_NOT_SET);
-        started_ = stream_->view.running = true;
+        started_ = true;
         if (!stream_->script.empty()) stream_->signal();
         return state_->finish(call, S_OK);
     }
@@ -192,7 +191,7 @@ public:
         const std::size_t call = record(Method::Stop);
         if (auto hr = refusal(Method::Stop)) return state_->finish(call, *hr);
         if (!started_) return state_->finish(call, S_FALSE);
-        started_ = stream_->view.running = false;
+        started_ = false;
         return state_->finish(call, S_OK);
     }
 

@@ -135,7 +135,6 @@ struct StreamTarget {
 struct StreamView {
     unsigned id = 0;                  // 1-based, in creation order
     StreamTarget target;
-    bool running = false;             // started and not stopped
     bool closed = false;              // its audio client and capture client are released
     bool failed = false;              // GetBuffer fails from its ready packets on
     HANDLE target_process = nullptr;  // process loopback: the target (SYNCHRONIZE), the engine's
