@@ -94,9 +94,9 @@ std::string call_arguments(const fakes::Call& c) {
 
 class Server {
 public:
-    HRESULT load() {
+    void load() {
         std::lock_guard guard(load_mu_);
-        if (loaded_) return S_OK;
+        if (loaded_) return;
         loaded_ = true;
         wchar_t path[MAX_PATH * 4];
         const DWORD n = GetEnvironmentVariableW(L"BRISVANE_ENGINE_SCENARIO", path, static_cast<DWORD>(std::size(path)));
@@ -122,7 +122,7 @@ public:
             log_.line("scenario error: %s", error.c_str());
             engine_.inject(fakes::Method::CreateInstance, fakes::Fault::fail_from(E_INVALIDARG));
             engine_.inject(fakes::Method::ActivateAudioInterfaceAsync, fakes::Fault::fail_from(E_INVALIDARG));
-            return S_OK;
+            return;
         }
         engine_.set_device_period(sc_.default_period_hns, sc_.minimum_period_hns);
         engine_.set_buffer_frames(sc_.buffer_frames);
@@ -138,13 +138,12 @@ public:
         pacer_ = std::thread([this] { pace(); });
         log_.line("scenario ok pace=%s epoch=%llu", sc_.stream.pace == Pace::Fast ? "fast" : "realtime",
                   static_cast<unsigned long long>(clock_.qpc_position(0)));
-        return S_OK;
     }
 
     fakes::FakeEngine& engine() { return engine_; }
 
     HRESULT get_class_object(REFIID riid, void** ppv) {
-        if (const HRESULT hr = load(); FAILED(hr)) return hr;
+        load();
         IClassFactory* factory = engine_.new_class_factory();
         const HRESULT hr = factory->QueryInterface(riid, ppv);
         factory->Release();
