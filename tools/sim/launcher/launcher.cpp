@@ -1,6 +1,12 @@
-// Starts brisvane.exe as applications do and records what its caller sees.
+// Starts a program (brisvane.exe, or another of the project's) as applications do and records
+// what its caller sees.
 //
 //   launcher.exe --exe PATH [options]
+//     --arg VALUE                     an argument for the program (repeatable, in order); the
+//                                     text {target} in it becomes the target process's id
+//     --target-ms MS                  first starts a target process (launcher.exe --sleep MS)
+//                                     that ends by itself MS ms later; ended at the latest with
+//                                     the program
 //     --stdout FILE / --stderr FILE   where the drained pipes go (default: discarded)
 //     --frames FILE                   one line per whole 7680-byte frame read from standard
 //                                     output: "<index> <QPC microseconds>"
@@ -29,6 +35,7 @@
 //                                     three, put back after the child's DLLs have loaded (Wine's
 //                                     msvcrt turns them into null handles while it loads)
 //   launcher.exe --message CODE       prints FormatMessageW's text for the system message CODE
+//   launcher.exe --sleep MS           sleeps MS ms and exits with status 0 (a target process)
 //
 // Exit status: the child's; 124 when the launcher ended it as asked (--stop-after-*),
 // 125 when the launcher itself failed, 126 when the safety limit ended the child.
@@ -96,6 +103,8 @@ struct Options {
     bool shared_stdout_stderr = false;
     DWORD read_delay_ms = 0;
     DWORD pipe_size = 4096;
+    std::vector<std::wstring> args;
+    long long target_ms = -1;
 } g_opt;
 
 HANDLE g_child = nullptr;
@@ -317,6 +326,8 @@ void parse(int argc, wchar_t** argv) {
         else if (a == L"--timeout-ms") g_opt.timeout_ms = std::wcstoll(value().c_str(), nullptr, 10);
         else if (a == L"--pipe-size") g_opt.pipe_size = static_cast<DWORD>(std::wcstoul(value().c_str(), nullptr, 10));
         else if (a == L"--read-delay-ms") g_opt.read_delay_ms = static_cast<DWORD>(std::wcstoul(value().c_str(), nullptr, 10));
+        else if (a == L"--arg") g_opt.args.push_back(value());
+        else if (a == L"--target-ms") g_opt.target_ms = std::wcstoll(value().c_str(), nullptr, 10);
         else if (a == L"--overlapped-stdout") g_opt.overlapped_stdout = true;
         else if (a == L"--no-synchronize") g_opt.no_synchronize = true;
         else if (a == L"--shared-stdout-stderr") g_opt.shared_stdout_stderr = true;
@@ -334,12 +345,53 @@ void parse(int argc, wchar_t** argv) {
     }
 }
 
+// One argument as the C runtime's command-line parsing reads it back.
+std::wstring quoted(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring out = L"\"";
+    for (std::size_t i = 0;; ++i) {
+        std::size_t backslashes = 0;
+        for (; i < arg.size() && arg[i] == L'\\'; ++i) ++backslashes;
+        if (i == arg.size()) {
+            out.append(backslashes * 2, L'\\');
+            break;
+        }
+        out.append(arg[i] == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        out += arg[i];
+    }
+    return out + L"\"";
+}
+
+// `launcher.exe --sleep MS`, a process whose id the program under test gets.
+PROCESS_INFORMATION start_target(long long ms) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = quoted(self) + L" --sleep " + std::to_wstring(ms);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(self, command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si, &pi))
+        fail("cannot start the target process");
+    CloseHandle(pi.hThread);
+    return pi;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     QueryPerformanceFrequency(&g_freq);
     if (argc == 3 && std::wstring(argv[1]) == L"--message") return print_message(argv[2]);
+    if (argc == 3 && std::wstring(argv[1]) == L"--sleep") {
+        Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
+        return 0;
+    }
     parse(argc, argv);
+    PROCESS_INFORMATION target{};
+    unsigned long long target_start_us = 0;
+    if (g_opt.target_ms >= 0) {
+        target = start_target(g_opt.target_ms);
+        target_start_us = now_us();
+    }
 
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -366,6 +418,11 @@ int wmain(int argc, wchar_t** argv) {
         si.hStdError = g_opt.shared_stdout_stderr ? out_write : err_write;
     }
     std::wstring command = L"\"" + g_opt.exe + L"\"";
+    for (std::wstring arg : g_opt.args) {
+        for (std::size_t at; (at = arg.find(L"{target}")) != std::wstring::npos;)
+            arg.replace(at, 8, std::to_wstring(target.dwProcessId));
+        command += L" " + quoted(arg);
+    }
     PROCESS_INFORMATION pi{};
     const unsigned long long start_us = now_us();
     if (!CreateProcessW(g_opt.exe.c_str(), command.data(), nullptr, nullptr, g_opt.no_std_handles ? FALSE : TRUE,
@@ -410,6 +467,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     DWORD code = 0;
     GetExitCodeProcess(g_child, &code);
+    if (target.hProcess != nullptr) {
+        TerminateProcess(target.hProcess, 0xC0DE);  // if it still runs
+        CloseHandle(target.hProcess);
+    }
 
     if (!g_opt.summary.empty()) {
         std::string s;
@@ -427,6 +488,10 @@ int wmain(int argc, wchar_t** argv) {
         put("last_stdout_us", std::to_string(g_last_out_us));
         put("stdout_eof_us", std::to_string(g_out_eof_us));
         put("first_stderr_us", std::to_string(g_first_err_us));
+        if (target.hProcess != nullptr) {
+            put("target_pid", std::to_string(target.dwProcessId));
+            put("target_start_us", std::to_string(target_start_us));
+        }
         for (const Pause& p : g_opt.pauses)
             put("pause", std::to_string(p.at_bytes) + " " + std::to_string(p.began) + " " + std::to_string(p.ended));
         HANDLE f = open_out(g_opt.summary);
