@@ -92,6 +92,7 @@ private:
     DWORD wait_ms() const;
     std::expected<EndReason, AppError> finish(EndReason reason);
     bool is_default(const std::wstring& id) const;
+    bool chosen_device_active() const;
 
     const CaptureOptions& options_;
     RecordWriter& writer_;
@@ -138,6 +139,14 @@ OpenResult CaptureEngine::open_source() {
         default:
             return open_default_device_stream(*enumerator_.get());
     }
+}
+
+// Whether the device chosen by id is there to be captured; what fails to say so is not.
+bool CaptureEngine::chosen_device_active() const {
+    auto device = device_by_id(*enumerator_.get(), device_id_);
+    if (!device) return false;
+    auto state = device_state(*device->get());
+    return state && *state == DEVICE_STATE_ACTIVE;
 }
 
 bool CaptureEngine::is_default(const std::wstring& id) const {
@@ -237,7 +246,7 @@ std::expected<void, AppError> CaptureEngine::follow_device_changes() {
     const auto defaults = changes_->take_all();
     const bool state_changed = changes_->take_state_change();
     if (options_.source == SourceKind::Device) {
-        if (waiting_for_device_ && state_changed && !pending_) {
+        if (waiting_for_device_ && state_changed && !pending_ && chosen_device_active()) {
             replace_stream(ReopenReason::DeviceBack, policy_.after_change(), 0);
         }
         return {};
@@ -315,14 +324,14 @@ std::expected<EndReason, AppError> CaptureEngine::capture() {
         if (auto failed = writer_.failure()) {
             return std::unexpected(AppError("failed to write records", OutputErrorText(*failed)));
         }
-        if (is_signalled(stop_.event())) return finish(EndReason::Stopped);
-        if (options_.source == SourceKind::App && is_signalled(target_.get())) return finish(EndReason::AppExited);
         if (changes_) {
             if (auto followed = follow_device_changes(); !followed) return std::unexpected(std::move(followed.error()));
         }
         if (stream_) {
             if (auto read = read_packets(now); !read) return std::unexpected(std::move(read.error()));
         }
+        if (is_signalled(stop_.event())) return finish(EndReason::Stopped);
+        if (options_.source == SourceKind::App && is_signalled(target_.get())) return finish(EndReason::AppExited);
         session_.idle(now);
         if (pending_ && GetTickCount64() >= pending_->due_ms) {
             if (auto made = attempt(); !made) return std::unexpected(std::move(made.error()));
