@@ -85,10 +85,12 @@ private:
     std::expected<void, AppError> attempt();
     void started(std::unique_ptr<SourceStream> stream);
     void wait_for_device();
-    void replace_stream(ReopenReason reason, ReopenAttempt attempt, std::uint32_t hresult);
+    void close_stream(ClockReading now);
+    void replace_stream(ReopenReason reason, ReopenAttempt attempt, ClockReading now);
+    std::expected<void, AppError> read_available(ClockReading now);
     std::expected<void, AppError> read_packets(ClockReading now);
     std::expected<void, AppError> lose_stream(AppError error, std::uint64_t ran_ms);
-    std::expected<void, AppError> follow_device_changes();
+    void follow_device_changes(ClockReading now);
     DWORD wait_ms() const;
     std::expected<EndReason, AppError> finish(EndReason reason);
     bool is_default(const std::wstring& id) const;
@@ -181,13 +183,18 @@ void CaptureEngine::wait_for_device() {
     }
 }
 
-// Ends the stream (if any) and asks for a new one at once.
-void CaptureEngine::replace_stream(ReopenReason reason, ReopenAttempt attempt, std::uint32_t hresult) {
-    if (stream_) {
-        stream_.reset();
-        session_.stream_lost(GapReason::Reopen);
-    }
-    pending_ = PendingAttempt{reason, attempt, hresult, GetTickCount64() + attempt.delay_ms};
+// Takes what the stream still holds (a failure only ends the reading), then lets it go.
+void CaptureEngine::close_stream(ClockReading now) {
+    if (!stream_) return;
+    (void)read_available(now);
+    stream_.reset();
+    session_.stream_lost(GapReason::Reopen);
+}
+
+// Ends the stream (if any) and asks for a new one.
+void CaptureEngine::replace_stream(ReopenReason reason, ReopenAttempt attempt, ClockReading now) {
+    close_stream(now);
+    pending_ = PendingAttempt{reason, attempt, 0, GetTickCount64() + attempt.delay_ms};
 }
 
 std::expected<void, AppError> CaptureEngine::attempt() {
@@ -221,10 +228,11 @@ std::expected<void, AppError> CaptureEngine::lose_stream(AppError error, std::ui
     return {};
 }
 
-std::expected<void, AppError> CaptureEngine::read_packets(ClockReading now) {
+std::expected<void, AppError> CaptureEngine::read_available(ClockReading now) {
+    constexpr std::string_view CONTEXT = "failed to read WASAPI loopback samples";
     for (;;) {
-        auto packet = attach_context(acquire_packet(stream_->reader()), "failed to read WASAPI loopback samples");
-        if (!packet) return lose_stream(std::move(packet.error()), GetTickCount64() - stream_->started_ms());
+        auto packet = attach_context(acquire_packet(stream_->reader()), CONTEXT);
+        if (!packet) return std::unexpected(std::move(packet.error()));
         const PacketInfo& info = packet->info;
         if (info.frames == 0) return {};
         const CapturedPacket captured{
@@ -237,37 +245,44 @@ std::expected<void, AppError> CaptureEngine::read_packets(ClockReading now) {
             .samples = std::span(reinterpret_cast<const float*>(packet->bytes.data()), packet->bytes.size() / sizeof(float)),
         };
         session_.packet(captured, now);
-        auto released = attach_context(release_packet(stream_->reader(), info.frames), "failed to read WASAPI loopback samples");
-        if (!released) return lose_stream(std::move(released.error()), GetTickCount64() - stream_->started_ms());
+        if (auto released = attach_context(release_packet(stream_->reader(), info.frames), CONTEXT); !released) {
+            return released;
+        }
     }
 }
 
-std::expected<void, AppError> CaptureEngine::follow_device_changes() {
+// Reads what the engine has; a failure loses the stream.
+std::expected<void, AppError> CaptureEngine::read_packets(ClockReading now) {
+    auto read = read_available(now);
+    if (!read) return lose_stream(std::move(read.error()), GetTickCount64() - stream_->started_ms());
+    return {};
+}
+
+void CaptureEngine::follow_device_changes(ClockReading now) {
     const auto defaults = changes_->take_all();
     const bool state_changed = changes_->take_state_change();
     if (options_.source == SourceKind::Device) {
         if (waiting_for_device_ && state_changed && !pending_ && chosen_device_active()) {
-            replace_stream(ReopenReason::DeviceBack, policy_.after_change(), 0);
+            replace_stream(ReopenReason::DeviceBack, policy_.after_change(), now);
         }
-        return {};
+        return;
     }
-    if (defaults.empty()) return {};
+    if (defaults.empty()) return;
     const std::optional<std::wstring>& newest = defaults.back();
     if (!newest) {
         // No default any more: nothing to capture until one comes (when it is followed).
         if (options_.follow_default && (stream_ || pending_)) {
-            stream_.reset();
+            close_stream(now);
             pending_.reset();
             wait_for_device();
         }
-        return {};
+        return;
     }
     if (waiting_for_device_) {
-        replace_stream(ReopenReason::DeviceBack, policy_.after_change(), 0);
+        replace_stream(ReopenReason::DeviceBack, policy_.after_change(), now);
     } else if (options_.follow_default && stream_ && stream_->endpoint() && stream_->endpoint()->id != *newest) {
-        replace_stream(ReopenReason::DefaultChanged, policy_.after_change(), 0);
+        replace_stream(ReopenReason::DefaultChanged, policy_.after_change(), now);
     }
-    return {};
 }
 
 DWORD CaptureEngine::wait_ms() const {
@@ -325,7 +340,7 @@ std::expected<EndReason, AppError> CaptureEngine::capture() {
             return std::unexpected(AppError("failed to write records", OutputErrorText(*failed)));
         }
         if (changes_) {
-            if (auto followed = follow_device_changes(); !followed) return std::unexpected(std::move(followed.error()));
+            follow_device_changes(now);
         }
         if (stream_) {
             if (auto read = read_packets(now); !read) return std::unexpected(std::move(read.error()));
