@@ -25,7 +25,7 @@ class BuildPy(build_py):
                                              '__version__ = "%s"\n' % VERSION)
         if EXE:
             (package / "bin").mkdir(exist_ok=True)
-            for name in ("brisvane.exe", "brisvane-watch.exe"):
+            for name in ("brisvane.exe", "brisvane-watch.exe", "brisvane-capture.exe"):
                 source = Path(EXE).parent / name if name != "brisvane.exe" else Path(EXE)
                 if source.is_file():
                     shutil.copyfile(source, package / "bin" / name)

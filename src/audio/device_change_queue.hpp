@@ -19,14 +19,19 @@ public:
 
     // Appends the id and sets the ready event.
     void push(std::optional<std::wstring> id);
+    // Notes that an endpoint came, went or changed its state, and sets the ready event.
+    void note_state_change();
     // Every id pushed since the last call, oldest first.
     std::deque<std::optional<std::wstring>> take_all();
+    // Whether an endpoint changed since the last call.
+    bool take_state_change();
     // Auto-reset event, set by each push.
     HANDLE ready_event() const { return ready_.get(); }
 
 private:
     std::mutex lock_;
     std::deque<std::optional<std::wstring>> ids_;
+    bool state_changed_ = false;
     OwnedHandle ready_;
 };
 

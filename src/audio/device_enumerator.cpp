@@ -40,4 +40,23 @@ std::expected<ComPtr<IMMDevice>, AudioError> default_device(IMMDeviceEnumerator&
     return device;
 }
 
+std::expected<ComPtr<IMMDevice>, AudioError> device_by_id(IMMDeviceEnumerator& enumerator, const std::wstring& id) {
+    ComPtr<IMMDevice> device;
+    if (const HRESULT hr = enumerator.GetDevice(id.c_str(), device.put()); FAILED(hr)) {
+        return windows_error(hr);
+    }
+    if (!device) {
+        return no_object_error();
+    }
+    return device;
+}
+
+std::expected<DWORD, AudioError> device_state(IMMDevice& device) {
+    DWORD state = 0;
+    if (const HRESULT hr = device.GetState(&state); FAILED(hr)) {
+        return windows_error(hr);
+    }
+    return state;
+}
+
 }  // namespace brisvane

@@ -28,15 +28,18 @@ std::expected<EndpointDevice, AudioError> open_default_endpoint(Direction direct
 }
 
 std::expected<StreamClient, AudioError> activate_client(const EndpointDevice& endpoint) {
+    return activate_client(*endpoint.device.get(), endpoint.direction);
+}
+
+std::expected<StreamClient, AudioError> activate_client(IMMDevice& device, Direction direction) {
     ComPtr<IAudioClient> client;
-    if (const HRESULT hr = endpoint.device->Activate(IID_AUDIO_CLIENT, CLSCTX_ALL, nullptr, client.put_void());
-        FAILED(hr)) {
+    if (const HRESULT hr = device.Activate(IID_AUDIO_CLIENT, CLSCTX_ALL, nullptr, client.put_void()); FAILED(hr)) {
         return windows_error(hr);
     }
     if (!client) {
         return no_object_error();
     }
-    return StreamClient(std::move(client), endpoint.direction);
+    return StreamClient(std::move(client), direction);
 }
 
 }  // namespace brisvane

@@ -28,4 +28,7 @@ std::expected<EndpointDevice, AudioError> open_default_endpoint(Direction direct
 // An audio client activated on the endpoint.
 std::expected<StreamClient, AudioError> activate_client(const EndpointDevice& endpoint);
 
+// An audio client activated on a device of the given direction.
+std::expected<StreamClient, AudioError> activate_client(IMMDevice& device, Direction direction);
+
 }  // namespace brisvane

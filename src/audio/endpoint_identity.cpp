@@ -14,9 +14,6 @@ namespace {
 constexpr PROPERTYKEY FRIENDLY_NAME_KEY = {
     {0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 14};
 
-// What GetDefaultAudioEndpoint returns when there is no default endpoint.
-constexpr HRESULT NOT_FOUND = static_cast<HRESULT>(0x80070490);
-
 std::expected<std::wstring, AudioError> device_id(IMMDevice& device) {
     CoTaskMemory<wchar_t> id;
     if (const HRESULT hr = device.GetId(id.put()); FAILED(hr)) {
@@ -59,25 +56,52 @@ std::expected<std::optional<EndpointIdentity>, AudioError> default_render_identi
     auto device = default_device(enumerator, Direction::Render);
     if (!device) {
         const HresultError* cause = device.error().hresult();
-        if (cause && cause->code() == NOT_FOUND) return std::nullopt;
+        if (cause && cause->code() == ENDPOINT_NOT_FOUND) return std::nullopt;
         return std::unexpected(std::move(device.error()));
     }
-    auto id = device_id(*device->get());
-    if (!id) return std::unexpected(std::move(id.error()));
-    auto identity = identity_of(*device->get(), std::move(*id));
+    auto identity = device_identity(*device->get());
     if (!identity) return std::unexpected(std::move(identity.error()));
     return std::move(*identity);
 }
 
 std::expected<EndpointIdentity, AudioError> endpoint_identity(IMMDeviceEnumerator& enumerator, const std::wstring& id) {
-    ComPtr<IMMDevice> device;
-    if (const HRESULT hr = enumerator.GetDevice(id.c_str(), device.put()); FAILED(hr)) {
+    auto device = device_by_id(enumerator, id);
+    if (!device) return std::unexpected(std::move(device.error()));
+    return identity_of(*device->get(), id);
+}
+
+std::expected<EndpointIdentity, AudioError> device_identity(IMMDevice& device) {
+    auto id = device_id(device);
+    if (!id) return std::unexpected(std::move(id.error()));
+    return identity_of(device, std::move(*id));
+}
+
+std::expected<std::vector<EndpointIdentity>, AudioError> active_render_endpoints(IMMDeviceEnumerator& enumerator) {
+    ComPtr<IMMDeviceCollection> collection;
+    if (const HRESULT hr = enumerator.EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, collection.put()); FAILED(hr)) {
         return windows_error(hr);
     }
-    if (!device) {
+    if (!collection) {
         return no_object_error();
     }
-    return identity_of(*device.get(), id);
+    UINT count = 0;
+    if (const HRESULT hr = collection->GetCount(&count); FAILED(hr)) {
+        return windows_error(hr);
+    }
+    std::vector<EndpointIdentity> endpoints;
+    for (UINT i = 0; i < count; ++i) {
+        ComPtr<IMMDevice> device;
+        if (const HRESULT hr = collection->Item(i, device.put()); FAILED(hr)) {
+            return windows_error(hr);
+        }
+        if (!device) {
+            return no_object_error();
+        }
+        auto identity = device_identity(*device.get());
+        if (!identity) return std::unexpected(std::move(identity.error()));
+        endpoints.push_back(std::move(*identity));
+    }
+    return endpoints;
 }
 
 }  // namespace brisvane

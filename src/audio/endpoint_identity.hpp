@@ -6,6 +6,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "error/audio_error.hpp"
 
@@ -22,5 +23,11 @@ std::expected<std::optional<EndpointIdentity>, AudioError> default_render_identi
 
 // The endpoint with the given id.
 std::expected<EndpointIdentity, AudioError> endpoint_identity(IMMDeviceEnumerator& enumerator, const std::wstring& id);
+
+// The id and name of a device.
+std::expected<EndpointIdentity, AudioError> device_identity(IMMDevice& device);
+
+// The active render endpoints, in the system's order.
+std::expected<std::vector<EndpointIdentity>, AudioError> active_render_endpoints(IMMDeviceEnumerator& enumerator);
 
 }  // namespace brisvane

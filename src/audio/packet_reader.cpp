@@ -1,12 +1,10 @@
 #include "audio/packet_reader.hpp"
 
-#include <span>
-
 #include "audio/windows_error.hpp"
 
 namespace brisvane {
 
-std::expected<PacketInfo, AudioError> read_packet(const PacketReader& reader, PcmQueue& queue) {
+std::expected<HeldPacket, AudioError> acquire_packet(const PacketReader& reader) {
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
@@ -25,14 +23,30 @@ std::expected<PacketInfo, AudioError> read_packet(const PacketReader& reader, Pc
         .timestamp_error = (flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) != 0,
     };
     if (frames == 0) {
-        return info;
+        return HeldPacket{info, {}};
     }
     const std::uint64_t bytes = std::uint64_t{frames} * reader.bytes_per_frame();
-    queue.append(std::span(reinterpret_cast<const std::byte*>(data), static_cast<std::size_t>(bytes)));
+    return HeldPacket{info, std::span(reinterpret_cast<const std::byte*>(data), static_cast<std::size_t>(bytes))};
+}
+
+std::expected<void, AudioError> release_packet(const PacketReader& reader, std::uint32_t frames) {
     if (const HRESULT hr = reader.get()->ReleaseBuffer(frames); FAILED(hr)) {
         return windows_error(hr);
     }
-    return info;
+    return {};
+}
+
+std::expected<PacketInfo, AudioError> read_packet(const PacketReader& reader, PcmQueue& queue) {
+    auto packet = acquire_packet(reader);
+    if (!packet) return std::unexpected(std::move(packet.error()));
+    if (packet->info.frames == 0) {
+        return packet->info;
+    }
+    queue.append(packet->bytes);
+    if (auto released = release_packet(reader, packet->info.frames); !released) {
+        return std::unexpected(std::move(released.error()));
+    }
+    return packet->info;
 }
 
 }  // namespace brisvane

@@ -59,10 +59,17 @@ std::expected<BufferEvent, AudioError> create_buffer_event(const StreamClient& c
         return windows_error(HresultError::from_last_error());
     }
     // The handle stays open for the life of the process, also when registration fails.
+    if (auto set = set_buffer_event(client, event); !set) {
+        return std::unexpected(std::move(set.error()));
+    }
+    return BufferEvent(event);
+}
+
+std::expected<void, AudioError> set_buffer_event(const StreamClient& client, HANDLE event) {
     if (const HRESULT hr = client.get()->SetEventHandle(event); FAILED(hr)) {
         return windows_error(hr);
     }
-    return BufferEvent(event);
+    return {};
 }
 
 std::expected<PacketReader, AudioError> capture_service(const StreamClient& client) {
@@ -78,6 +85,13 @@ std::expected<PacketReader, AudioError> capture_service(const StreamClient& clie
 
 std::expected<void, AudioError> start_stream(const StreamClient& client) {
     if (const HRESULT hr = client.get()->Start(); FAILED(hr)) {
+        return windows_error(hr);
+    }
+    return {};
+}
+
+std::expected<void, AudioError> stop_stream(const StreamClient& client) {
+    if (const HRESULT hr = client.get()->Stop(); FAILED(hr)) {
         return windows_error(hr);
     }
     return {};

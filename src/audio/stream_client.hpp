@@ -53,9 +53,15 @@ std::expected<std::uint32_t, AudioError> buffer_frame_count(const StreamClient& 
 // A new auto-reset event, registered as the client's buffer event.
 std::expected<BufferEvent, AudioError> create_buffer_event(const StreamClient& client);
 
+// Registers the event that the engine sets when captured data is ready.
+std::expected<void, AudioError> set_buffer_event(const StreamClient& client, HANDLE event);
+
 // The capture service of the client.
 std::expected<PacketReader, AudioError> capture_service(const StreamClient& client);
 
 std::expected<void, AudioError> start_stream(const StreamClient& client);
+
+// Stops a started stream; the engine keeps nothing for it afterwards.
+std::expected<void, AudioError> stop_stream(const StreamClient& client);
 
 }  // namespace brisvane

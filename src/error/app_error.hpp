@@ -9,6 +9,7 @@
 #include "error/audio_error.hpp"
 #include "error/chained_error.hpp"
 #include "error/hresult_error.hpp"
+#include "error/message_error.hpp"
 #include "error/output_error_text.hpp"
 
 namespace brisvane {
@@ -16,7 +17,7 @@ namespace brisvane {
 // One fixed context message over the error it wraps.
 class ContextLayer final : public ChainedError {
 public:
-    using Cause = std::variant<AudioError, OutputErrorText, HresultError>;
+    using Cause = std::variant<AudioError, OutputErrorText, HresultError, MessageError>;
 
     ContextLayer(std::string_view message, Cause cause) : message_(message), cause_(std::move(cause)) {}
 
@@ -48,6 +49,7 @@ namespace detail {
 inline ContextLayer::Cause as_cause(AudioError&& error) { return std::move(error); }
 inline ContextLayer::Cause as_cause(HresultError&& error) { return std::move(error); }
 inline ContextLayer::Cause as_cause(OutputError&& error) { return OutputErrorText(error); }
+inline ContextLayer::Cause as_cause(MessageError&& error) { return std::move(error); }
 }  // namespace detail
 
 // The value of `result`, or its error wrapped under the static `message`.

@@ -231,6 +231,7 @@ class Rig:
     def __init__(self, build_dir):
         self.build = os.path.abspath(build_dir)
         self.exe = os.path.join(self.build, "src", "brisvane.exe")
+        self.capture_exe = os.path.join(self.build, "src", "brisvane-capture.exe")
         self.launcher = os.path.join(self.build, "tools", "sim", "launcher", "launcher.exe")
         self.dll = os.path.join(self.build, "tools", "sim", "server", "brisvane_engine_server.dll")
         self.wine_run = os.path.join(self.build, "wine-run")

@@ -17,6 +17,9 @@
 //                                     (repeatable)
 //     --close-stdout-after BYTES      read exactly BYTES, then close the read end of stdout
 //     --stop-after-ms T               TerminateProcess the child after T ms
+//     --stdin-pipe-close-after-ms T   standard input is a pipe that the launcher holds and
+//                                     closes after T ms (how a caller asks brisvane-capture.exe to
+//                                     stop); the summary gives stdin_closed_us
 //     --stop-after-bytes K            TerminateProcess the child once K stdout bytes arrived
 //     --timeout-ms T                  safety limit (default 300000)
 //     --no-std-handles                STARTF_USESTDHANDLES with all three handles null and no
@@ -105,9 +108,12 @@ struct Options {
     DWORD pipe_size = 4096;
     std::vector<std::wstring> args;
     long long target_ms = -1;
+    long long stdin_close_after_ms = -1;
 } g_opt;
 
 HANDLE g_child = nullptr;
+HANDLE g_in_write = nullptr;  // the write end of the child's standard input, with --stdin-pipe-close-after-ms
+unsigned long long g_stdin_closed_us = 0;
 HANDLE g_out_read = nullptr, g_err_read = nullptr;
 volatile LONG g_stopped = 0;
 unsigned long long g_out_bytes = 0, g_err_bytes = 0;
@@ -328,6 +334,7 @@ void parse(int argc, wchar_t** argv) {
         else if (a == L"--read-delay-ms") g_opt.read_delay_ms = static_cast<DWORD>(std::wcstoul(value().c_str(), nullptr, 10));
         else if (a == L"--arg") g_opt.args.push_back(value());
         else if (a == L"--target-ms") g_opt.target_ms = std::wcstoll(value().c_str(), nullptr, 10);
+        else if (a == L"--stdin-pipe-close-after-ms") g_opt.stdin_close_after_ms = std::wcstoll(value().c_str(), nullptr, 10);
         else if (a == L"--overlapped-stdout") g_opt.overlapped_stdout = true;
         else if (a == L"--no-synchronize") g_opt.no_synchronize = true;
         else if (a == L"--shared-stdout-stderr") g_opt.shared_stdout_stderr = true;
@@ -412,7 +419,12 @@ int wmain(int argc, wchar_t** argv) {
             SetHandleInformation(g_err_read, HANDLE_FLAG_INHERIT, 0);
         }
         SetHandleInformation(g_out_read, HANDLE_FLAG_INHERIT, 0);
-        in_null = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        if (g_opt.stdin_close_after_ms >= 0) {
+            if (!CreatePipe(&in_null, &g_in_write, &sa, 0)) fail("CreatePipe");
+            SetHandleInformation(g_in_write, HANDLE_FLAG_INHERIT, 0);
+        } else {
+            in_null = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        }
         si.hStdInput = in_null;
         si.hStdOutput = out_write;
         si.hStdError = g_opt.shared_stdout_stderr ? out_write : err_write;
@@ -437,6 +449,15 @@ int wmain(int argc, wchar_t** argv) {
     if (out_write) CloseHandle(out_write);
     if (err_write) CloseHandle(err_write);
     if (in_null && in_null != INVALID_HANDLE_VALUE) CloseHandle(in_null);
+
+    if (g_in_write) {
+        CreateThread(nullptr, 0, [](void*) -> DWORD {
+            Sleep(static_cast<DWORD>(g_opt.stdin_close_after_ms));
+            g_stdin_closed_us = now_us();
+            CloseHandle(g_in_write);
+            return 0;
+        }, nullptr, 0, nullptr);
+    }
 
     HANDLE readers[2] = {nullptr, nullptr};
     if (!g_opt.no_std_handles) {
@@ -488,6 +509,7 @@ int wmain(int argc, wchar_t** argv) {
         put("last_stdout_us", std::to_string(g_last_out_us));
         put("stdout_eof_us", std::to_string(g_out_eof_us));
         put("first_stderr_us", std::to_string(g_first_err_us));
+        if (g_stdin_closed_us != 0) put("stdin_closed_us", std::to_string(g_stdin_closed_us));
         if (target.hProcess != nullptr) {
             put("target_pid", std::to_string(target.dwProcessId));
             put("target_start_us", std::to_string(target_start_us));
