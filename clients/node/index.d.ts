@@ -90,7 +90,7 @@ export class Capture extends Readable implements AsyncIterable<Frame> {
   readonly gapFrames: number;
   readonly restarts: number;
   readonly pid: number | null;
-  /** The device captured; null before it is known, while there is none, or for an application. */
+  /** The device of the frames read so far; null before it is known, while there is none, or for an application. */
   readonly device: Device | null;
   /** Why the stream ended cleanly, once it has. */
   readonly endReason: 'stopped' | 'app-exited' | null;

@@ -8,14 +8,13 @@ const { captureSettings, FRAME_MS } = require('./arguments');
 const { deviceId } = require('./devices');
 const { RecordSplitter, RecordError, readHead, readAudio, readGap, readDevice, readReopen, readEnd } = require('./records');
 
-const STARTED_LINE = 'brisvane-capture started';
-const STARTED_LINE_PATTERN = /(?<=^|\n)brisvane-capture started\r?\n/;
+const STARTED_LINE = /(?<=^|\n)brisvane-capture started\r?\n/;
 // How long the program has to end by itself once its standard input is closed.
 const STOP_BOUND_MS = 2000;
 const FILLED = 8;
 const GAP_REASONS = [null, 'silence', 'discontinuity', 'restart', 'no-device'];
 const RESTART_REASONS = [null, 'device-lost', 'default-changed', 'device-back'];
-const END_REASONS = [null, 'stopped', 'app-exited', 'error'];
+const CLEAN_ENDS = [null, 'stopped', 'app-exited'];
 
 class Capture extends Readable {
   #settings;
@@ -29,7 +28,9 @@ class Capture extends Readable {
   #dropping = 0; // dropped since the last 'dropped' event
   #gapFrames = 0;
   #restarts = 0;
-  #device = null;
+  #device = null; // as the program named it last
+  #readDevice = null; // the device of the frames read (the program may be ahead of the consumer)
+  #deviceOf = new WeakMap(); // frame -> the device it came from
   #endReason = null;
   #child = null;
   #head = null;
@@ -88,9 +89,9 @@ class Capture extends Readable {
     return this.#restarts;
   }
 
-  /** The device captured, { id, name, isDefault }; null before it is known, when there is none, or for an application. */
+  /** The device of the frames read, { id, name, isDefault }; null before it is known, when there is none, or for an application. */
   get device() {
-    return this.#device && { ...this.#device };
+    return this.#readDevice && { ...this.#readDevice };
   }
 
   /** The program's process id, or null before it runs and after it has ended. */
@@ -117,7 +118,13 @@ class Capture extends Readable {
 
   _read() {
     this.#wanting = true;
+    if (this.#queue.length === 0) this.#readDevice = this.#device; // the consumer has read all there is
     this.#drain(true);
+  }
+
+  emit(event, ...args) {
+    if (event === 'data' && this.#deviceOf.has(args[0])) this.#readDevice = this.#deviceOf.get(args[0]);
+    return super.emit(event, ...args);
   }
 
   _destroy(error, callback) {
@@ -162,7 +169,7 @@ class Capture extends Readable {
         return;
       }
       lines += text;
-      const line = STARTED_LINE_PATTERN.exec(lines);
+      const line = STARTED_LINE.exec(lines);
       if (!line) return;
       this.#report += lines.slice(0, line.index) + lines.slice(line.index + line[0].length);
       this.#onStarted();
@@ -222,7 +229,8 @@ class Capture extends Readable {
       case 'DEVI': {
         const device = readDevice(body);
         this.#device = device.id === '' ? null : device;
-        this.emit('device', this.device);
+        if (this.#queue.length === 0 && this.readableLength === 0) this.#readDevice = this.#device;
+        this.emit('device', this.#device && { ...this.#device });
         if (device.id === '') this.#onStarted(); // waiting for a device is capture running
         break;
       }
@@ -242,6 +250,7 @@ class Capture extends Readable {
 
   // Queues a frame, dropping the oldest beyond the bound, and hands out what the stream wants.
   #enqueue(frame) {
+    this.#deviceOf.set(frame, this.#device);
     this.#queue.push(frame);
     if (this.#queue.length > this.#settings.maxQueuedFrames) {
       this.#queue.shift();
@@ -282,8 +291,8 @@ class Capture extends Readable {
       // Ended from here: its status says nothing.
       return new BrisvaneError({ report, code: this.#streamError.code, context: `wrote ${this.#streamError.message}` });
     }
-    const reason = END_REASONS[this.#end?.reason];
-    if (reason === 'stopped' || reason === 'app-exited') {
+    const reason = CLEAN_ENDS[this.#end?.reason];
+    if (reason) {
       this.#endReason = reason;
       return null;
     }
@@ -318,4 +327,4 @@ async function start(options) {
   return new Capture(options).started;
 }
 
-module.exports = { Capture, start, STARTED_LINE };
+module.exports = { Capture, start };

@@ -52,6 +52,17 @@ function expectedFrames(frames, { rate = 48000, channels = 2, sampleType = 'f32'
   }));
 }
 
+// The device that the program named last before each audio record, by the record's index.
+function devicesOfFrames(program) {
+  const named = new Map();
+  let device;
+  for (const step of program) {
+    if (step.record === 'DEVI') device = step.id === '' ? null : { id: step.id, name: step.name, default: (step.flags & 1) === 1 };
+    for (let k = 0; step.record === 'AUDI' && k < (step.repeat ?? 1); k++) named.set(step.index + k * step.count, device);
+  }
+  return named;
+}
+
 async function play(testCase) {
   const state = fs.mkdtempSync(path.join(os.tmpdir(), 'brisvane-case-'));
   fs.writeFileSync(path.join(state, 'case.json'), JSON.stringify(testCase));
@@ -66,6 +77,7 @@ async function play(testCase) {
     const events = [];
     for (const [name, toNeutral] of Object.entries(neutral)) capture.on(name, (e) => events.push(toNeutral(e)));
     const frames = [];
+    const deviceOf = devicesOfFrames(testCase.program);
     let error = null;
     try {
       await capture.started;
@@ -73,6 +85,9 @@ async function play(testCase) {
       while (consumer.readAfterExit && capture.pid !== null) await sleep(10);
       for await (const frame of capture) {
         frames.push(frame);
+        if (deviceOf.get(frame.index) !== undefined) { // the device of the frames read, not of records read ahead
+          assert.deepEqual(neutral.device(capture.device).device, deviceOf.get(frame.index), `the device at frame ${frame.index}`);
+        }
         if (frames.length === consumer.stopAfterFrames) capture.stop();
       }
     } catch (e) {

@@ -8,6 +8,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
+const { once } = require('node:events');
 const { setTimeout: sleep } = require('node:timers/promises');
 const { Capture, start } = require('..');
 
@@ -51,6 +52,14 @@ test('bad options throw a TypeError as the capture is made, naming the option', 
   for (const [options, message] of cases) {
     assert.throws(() => new Capture({ program: ['x'], ...options }), (e) => e instanceof TypeError && message.test(e.message), JSON.stringify(options));
   }
+});
+
+test('the device is known before any frame is read', TIMEOUT, async () => {
+  const capture = await start({ program: fake([{ record: 'HEAD' }, { record: 'DEVI', flags: 1, id: '{s}', name: 'Speakers' },
+    { stderr: 'brisvane-capture started\n' }, { waitStdinEnd: true }, { exit: 0 }]).program });
+  if (capture.device === null) await once(capture, 'device'); // the pipes are read apart
+  assert.deepEqual(capture.device, { id: '{s}', name: 'Speakers', isDefault: true });
+  await capture.stop();
 });
 
 test('an AbortSignal, leaving a for-await loop and process.exit end the program', TIMEOUT, async () => {
