@@ -40,7 +40,7 @@ function resolveCommand({ program, env = process.env, platform = process.platfor
   if (typeof program === 'string') return [program];
   if (env[ENVIRONMENT_VARIABLE]?.trim()) return parseCommand(env[ENVIRONMENT_VARIABLE], exists);
   if (platform !== 'win32') {
-    throw new BrisvaneError({ code: 'UNSUPPORTED_PLATFORM', program: PROGRAM_NAME, context: `is not for ${platform}` });
+    throw new BrisvaneError({ code: 'UNSUPPORTED_PLATFORM', program: 'brisvane', context: `cannot start its program on ${platform}` });
   }
   const file = unpackedPath(bundled);
   if (!exists(file)) throw new BrisvaneError({ code: 'PROGRAM_NOT_FOUND', program: PROGRAM_NAME, context: `is missing from the package: ${file}` });

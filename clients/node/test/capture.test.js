@@ -18,12 +18,12 @@ const RUNNING = [{ record: 'HEAD' }, { stderr: 'brisvane-capture started\n' },
   { record: 'AUDI', index: 0, qpc: 0, system: 0, flags: 0, count: 960, repeat: 3 },
   { waitStdinEnd: true }, { record: 'END_', reason: 1, hresult: 0 }, { exit: 0 }];
 
-// The fake program playing `steps`, and the process ids of its runs.
+// The fake program playing `steps`, and its runs (process id, arguments).
 function fake(steps) {
   const state = fs.mkdtempSync(path.join(os.tmpdir(), 'brisvane-fake-'));
   fs.writeFileSync(path.join(state, 'case.json'), JSON.stringify({ program: steps }));
-  return { program: [process.execPath, path.join(__dirname, 'fake-program.js'), state],
-    pids: () => fs.readdirSync(state).filter((n) => n.startsWith('run-')).map((n) => JSON.parse(fs.readFileSync(path.join(state, n))).pid) };
+  const runs = () => fs.readdirSync(state).filter((n) => n.startsWith('run-')).map((n) => JSON.parse(fs.readFileSync(path.join(state, n))));
+  return { program: [process.execPath, path.join(__dirname, 'fake-program.js'), state], pids: () => runs().map((run) => run.pid), runs };
 }
 
 // Whether a process runs (an orphan that ended may stay a zombie here: it counts as ended).
@@ -52,6 +52,17 @@ test('bad options throw a TypeError as the capture is made, naming the option', 
   for (const [options, message] of cases) {
     assert.throws(() => new Capture({ program: ['x'], ...options }), (e) => e instanceof TypeError && message.test(e.message), JSON.stringify(options));
   }
+});
+
+test('in an Electron renderer or utility process, all-but-this-app leaves out the main process, its parent', TIMEOUT, async () => {
+  const f = fake(RUNNING);
+  process.type = 'renderer';
+  try {
+    await (await start({ program: f.program, source: 'all-but-this-app' })).stop();
+  } finally {
+    delete process.type;
+  }
+  assert.deepEqual(f.runs()[0].args.slice(0, 2), ['--all-but', String(process.ppid)]);
 });
 
 test('the device is known before any frame is read', TIMEOUT, async () => {

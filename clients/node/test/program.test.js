@@ -21,7 +21,7 @@ test('the program: option, then BRISVANE_COMMAND, then the bundled file (out of 
     [{ env: { BRISVANE_COMMAND: 'wine  /opt/b.exe' } }, ['wine', '/opt/b.exe']],
     [{ env: { BRISVANE_COMMAND: '["wine", "/my dir/b.exe"]' } }, ['wine', '/my dir/b.exe']],
     [{ env: {}, platform: 'win32' }, [unpacked]],
-    [{ env: { BRISVANE_COMMAND: '  ' }, platform: 'linux' }, /^UNSUPPORTED_PLATFORM brisvane-capture.exe is not for linux\. .*set BRISVANE_COMMAND/],
+    [{ env: { BRISVANE_COMMAND: '  ' }, platform: 'linux' }, /^UNSUPPORTED_PLATFORM brisvane cannot start its program on linux\. brisvane-capture.exe runs on Windows\. .*set BRISVANE_COMMAND/],
     [{ env: {}, platform: 'win32', bundled: 'C:\\gone\\brisvane-capture.exe' }, /^PROGRAM_NOT_FOUND .*C:\\gone\\brisvane-capture.exe\. /],
   ];
   for (const [options, want] of cases) {
