@@ -34,19 +34,22 @@ function scenario(text) {
   return () => fs.readFileSync(log, 'utf8');
 }
 
-// Reads a capture to its end, stopping it once `enough(frames read)`; its frames, events and end.
-async function collect(capture, enough = () => false) {
-  const [frames, events] = [[], []];
+// Captures to the end, stopping once `enough(frames read)`: the frames, the events (listened to
+// from the start), the end, and the program's process id.
+async function collect(options, enough = () => false) {
+  const capture = new Capture(options);
+  const [frames, events, pid] = [[], [], capture.pid];
   capture.on('device', (d) => events.push(['device', d?.id ?? null]));
   capture.on('restart', (r) => events.push([r.reason]));
   capture.on('gap', (g) => events.push([g.reason, g.length]));
   let error = null;
   try {
-    for await (const frame of capture) if (enough(frames.push(frame))) capture.stop();
+    await capture.started;
+    for await (const frame of capture) if (enough(frames.push(frame), events)) capture.stop();
   } catch (e) {
     error = e.code;
   }
-  return { frames, events, end: capture.endReason ?? error };
+  return { frames, events, end: capture.endReason ?? error, pid };
 }
 
 // Whether every frame (f32, 48 kHz, stereo) lies where its capture time says on the engine's
@@ -75,19 +78,17 @@ const cases = {
   async sources() {
     const log = scenario(`default = ${SPEAKERS}\n${DEVICES}`);
     const listed = await devices();
-    const byDefault = await start();
-    const pid = byDefault.pid;
-    const speakers = await collect(byDefault, (n) => n === 25);
+    const speakers = await collect({}, (n) => n === 25);
     const speakersLog = log();
-    const headphones = await collect(await start({ source: { device: 'headphones' } }), (n) => n === 25);
+    const headphones = await collect({ source: { device: 'headphones' } }, (n) => n === 25);
     const appLog = scenario(DEVICES);
     const target = spawn(arg, ['--sleep', '1500'], { stdio: 'ignore' });
-    const app = await collect(await start({ source: { app: target.pid } }));
+    const app = await collect({ source: { app: target.pid } });
     const othersLog = scenario(DEVICES);
-    const others = await collect(await start({ source: 'all-but-this-app' }), (n) => n === 10);
+    const others = await collect({ source: 'all-but-this-app' }, (n) => n === 10);
     return {
       devices: listed.map((d) => [d.id, d.name, d.isDefault]),
-      speakers: [exact(speakers, speakersLog, [BASES[SPEAKERS]]), speakers.events, speakers.end, alive(pid)],
+      speakers: [exact(speakers, speakersLog, [BASES[SPEAKERS]]), speakers.events, speakers.end, alive(speakers.pid)],
       headphones: [exact(headphones, log(), [BASES[HEADPHONES]]), headphones.events, headphones.end],
       app: [exact(app, appLog(), [BASES.include]), app.frames.length > 50, app.end],
       others: [exact(others, othersLog(), [BASES.exclude]), othersLog().includes(`pid=${process.pid} mode=1`), others.end],
@@ -98,10 +99,9 @@ const cases = {
   async follow() {
     const log = scenario(`default = ${SPEAKERS}\ndefault_change = 1000 ${HEADPHONES}\ndefault_change = 2000 none\n` +
       `default_change = 12000 ${SPEAKERS}\n${DEVICES}`);
-    const capture = new Capture({ timeline: 'continuous', restart: { onDefaultChange: true } });
-    let [back, after] = [false, 0];
-    capture.on('restart', (r) => { back ||= r.reason === 'device-back'; });
-    const followed = await collect(capture, () => back && ++after === 50);
+    let after = 0;
+    const followed = await collect({ timeline: 'continuous', restart: { onDefaultChange: true } },
+      (n, events) => events.some(([what]) => what === 'device-back') && ++after === 50);
     return {
       events: followed.events.map(([what, more]) => (what === 'device' ? [what, more] : what === 'no-device' ? [what, more > 470000 && more < 490000] : [what])),
       exact: exact(followed, log(), [BASES[SPEAKERS], BASES[HEADPHONES]]),
