@@ -106,6 +106,8 @@ class _Session:
                 items = self.decoder.feed(chunk)
                 if items:
                     self.deliver(items)
+                if self.decoder.failure:
+                    raise self.decoder.failure
             self.deliver(self.decoder.finish())
         except BrisvaneError as e:
             error = e

@@ -124,21 +124,28 @@ class Decoder:
         self.typecode = "f"
         self.started = False
         self.end: Optional[Tuple[int, int]] = None  # END_'s reason and HRESULT
+        self.failure: Optional[BrisvaneError] = None  # a record that could not be read
         self.restart: Optional[Restart] = None  # held for the DEVI record that may follow it
 
     def feed(self, chunk: bytes) -> List[Any]:
+        """The frames and events of the records that `chunk` completes, up to the first that cannot
+        be read (then in `failure`)."""
         self.pending += chunk
         items: List[Any] = []
         at, size = 0, len(self.pending)
         with memoryview(self.pending) as data:
-            while size - at >= 8 and self.end is None:
+            while size - at >= 8 and self.end is None and self.failure is None:
                 length = _SIZE.unpack_from(data, at + 4)[0]
                 if size - at - 8 < length:
                     break
                 try:
                     self.record(bytes(data[at:at + 4]), data[at + 8:at + 8 + length], items)
                 except struct.error as e:
-                    raise _bad("a %r record of %d bytes: %s" % (bytes(data[at:at + 4]), length, e)) from e
+                    self.failure = _bad("a %r record of %d bytes: %s" % (bytes(data[at:at + 4]), length, e))
+                except BrisvaneError as e:
+                    self.failure = e
+                if self.failure:
+                    break
                 at += 8 + length
         del self.pending[:at]
         return items

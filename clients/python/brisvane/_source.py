@@ -30,6 +30,8 @@ def devices(program: Optional[Program] = None, *, env: Optional[Mapping[str, str
                             code="START_TIMEOUT") from e
     decoder = Decoder()
     listed = decoder.feed(done.stdout)
+    if decoder.failure:
+        raise decoder.failure
     if done.returncode != 0 or decoder.end is None or decoder.end[0] != 4:
         raise BrisvaneError(done.returncode, done.stderr.decode("utf-8", "replace"))
     return [item.device for item in listed if type(item) is DeviceChange and item.device]
