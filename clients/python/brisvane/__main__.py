@@ -104,6 +104,8 @@ def record(args: argparse.Namespace) -> int:
     finally:
         capture.close()
         wav.close()
+    if capture.end_reason == "app-exited":
+        notes.append("the application recorded exited")
     for note in notes:
         print("brisvane: " + note, file=sys.stderr)
     print("%sbrisvane: wrote %s: %.2f s, %d Hz, %s, %s" % ("\n" if meter else "", args.out, wav.data / wav.align /
