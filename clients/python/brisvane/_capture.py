@@ -114,6 +114,9 @@ class _Session:
             self.process.kill()
         except OSError:
             pass  # closed under us
+        except Exception as e:  # a fault here must end the capture, not leave its reader waiting
+            error = BrisvaneError(None, message="brisvane's reader failed: %r" % e)
+            self.process.kill()
         status = self.process.wait()
         self.threads[0].join()
         stdout.close()

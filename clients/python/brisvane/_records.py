@@ -119,7 +119,7 @@ class Decoder:
 
     def __init__(self, numpy: Any = None):
         self.numpy = numpy
-        self.pending = bytearray()
+        self.pending = b""
         self.rate = self.channels = self.width = 0
         self.typecode = "f"
         self.started = False
@@ -130,24 +130,20 @@ class Decoder:
     def feed(self, chunk: bytes) -> List[Any]:
         """The frames and events of the records that `chunk` completes, up to the first that cannot
         be read (then in `failure`)."""
-        self.pending += chunk
-        items: List[Any] = []
-        at, size = 0, len(self.pending)
-        with memoryview(self.pending) as data:
-            while size - at >= 8 and self.end is None and self.failure is None:
-                length = _SIZE.unpack_from(data, at + 4)[0]
-                if size - at - 8 < length:
-                    break
-                try:
-                    self.record(bytes(data[at:at + 4]), data[at + 8:at + 8 + length], items)
-                except struct.error as e:
-                    self.failure = _bad("a %r record of %d bytes: %s" % (bytes(data[at:at + 4]), length, e))
-                except BrisvaneError as e:
-                    self.failure = e
-                if self.failure:
-                    break
-                at += 8 + length
-        del self.pending[:at]
+        data = self.pending + chunk if self.pending else chunk
+        view, items, at = memoryview(data), [], 0
+        while len(data) - at >= 8 and self.end is None and self.failure is None:
+            length = _SIZE.unpack_from(data, at + 4)[0]
+            if len(data) - at - 8 < length:
+                break
+            try:
+                self.record(data[at:at + 4], view[at + 8:at + 8 + length], items)
+            except struct.error as e:
+                self.failure = _bad("a %r record of %d bytes: %s" % (data[at:at + 4], length, e))
+            except BrisvaneError as e:
+                self.failure = e
+            at += 8 + length
+        self.pending = data[at:]
         return items
 
     def finish(self) -> List[Any]:
