@@ -3,6 +3,7 @@ always drain its pipes, and the bounded queue of its frames and events."""
 from __future__ import annotations
 
 import os
+import queue
 import subprocess
 import threading
 import time
@@ -21,6 +22,7 @@ STOP_WAIT = 2.0  # seconds the program has to end after its standard input did
 RATES = (48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000)
 FORMATS = ("f32", "s16")
 TIMELINES = {"live": "exact", "exact": "exact", "continuous": "continuous"}
+END = object()  # the last item: the capture ended
 CALLBACKS = {Gap: "on_gap", Dropped: "on_drop", Restart: "on_restart", DeviceChange: "on_device"}
 
 
@@ -57,10 +59,11 @@ class _Session:
     def __init__(self, queue_frames: int, numpy: Any, callbacks: Mapping[str, Optional[Callable[[Any], None]]]):
         self.queue_frames, self.callbacks = queue_frames, callbacks
         self.decoder = Decoder(numpy)
-        self.cond = threading.Condition()
-        self.items: Deque[Any] = deque()  # frames as (samples, Timing) and events, in stream order
-        self.queued = 0
-        self.early_events: List[Any] = []  # events whose place was dropped with old frames
+        # Frames as (samples, Timing) and events, in stream order, then END. The reader alone puts
+        # (and drops the oldest), so `pushed` and `dropped` are the reader's, `taken` the consumer's.
+        self.items: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        self.pushed = self.taken = 0
+        self.early_events: Deque[Any] = deque()  # events whose place was dropped with old frames
         self.dropped = self.dropped_reported = self.restarts = 0
         self.device: Optional[Device] = None
         self.process: Optional["subprocess.Popen[bytes]"] = None
@@ -69,6 +72,7 @@ class _Session:
         self.error: Optional[BrisvaneError] = None
         self.end_reason: Optional[str] = None
         self.closed = self.stopping = False
+        self.finishing = threading.Lock()
         self.wakers: List[Callable[[], None]] = []
         self.threads: List[threading.Thread] = []
 
@@ -127,36 +131,37 @@ class _Session:
         self.finish(error, "app-exited" if end and end[0] == 2 else "stopped")
 
     def deliver(self, items: List[Any]) -> None:
-        with self.cond:
-            for item in items:
-                if type(item) is DeviceChange:
-                    self.device = item.device
-                    if item.device is None:
-                        self.started.set()  # it waits for a device: that is no failure
-                elif type(item) is Restart:
-                    self.restarts += 1
-                self.push(item)
-            self.wake()
-
-    def push(self, item: Any) -> None:
-        self.items.append(item)
-        if type(item) is not tuple:
-            return
-        self.queued += 1
-        while self.queued > self.queue_frames:
-            old = self.items.popleft()
-            if type(old) is tuple:
-                self.queued -= 1
-                self.dropped += 1
-            else:
-                self.early_events.append(old)
+        for item in items:
+            kind = type(item)
+            if kind is tuple:
+                self.items.put(item)
+                self.pushed += 1
+                while self.pushed - self.dropped - self.taken > self.queue_frames:
+                    try:
+                        old = self.items.get_nowait()
+                    except queue.Empty:  # the consumer took it meanwhile
+                        break
+                    if type(old) is tuple:
+                        self.dropped += 1
+                    else:
+                        self.early_events.append(old)
+                continue
+            if kind is DeviceChange:
+                self.device = item.device
+                if item.device is None:
+                    self.started.set()  # it waits for a device: that is no failure
+            elif kind is Restart:
+                self.restarts += 1
+            self.items.put(item)
+        self.wake()
 
     def finish(self, error: Optional[BrisvaneError], reason: Optional[str] = None) -> None:
-        with self.cond:
+        with self.finishing:  # the reader and close() may both end it: the first says how
             if not self.closed:
-                self.error, self.closed = error, True
-                self.end_reason = None if error else reason
-            self.wake()
+                self.error, self.end_reason = error, None if error else reason
+                self.closed = True
+                self.items.put(END)
+                self.wake()
         self.started.set()
 
     def close(self) -> None:
@@ -182,7 +187,6 @@ class _Session:
         self.finish(None, "stopped")
 
     def wake(self) -> None:
-        self.cond.notify_all()
         for waker in self.wakers:
             try:
                 waker()
@@ -194,25 +198,23 @@ class _Session:
         the capture ended)."""
         deadline = None if timeout is None else time.monotonic() + timeout
         events: List[Any] = []
-        with self.cond:
-            while True:
-                events += self.early_events
-                self.early_events.clear()
-                if self.dropped > self.dropped_reported:
-                    events.append(Dropped(self.dropped - self.dropped_reported, self.dropped))
-                    self.dropped_reported = self.dropped
-                while self.items:
-                    item = self.items.popleft()
-                    if type(item) is tuple:
-                        self.queued -= 1
-                        return events, item, False
-                    events.append(item)
-                if self.closed:
-                    return events, None, True
-                wait = None if deadline is None else deadline - time.monotonic()
-                if wait is not None and wait <= 0:
-                    return events, None, False
-                self.cond.wait(wait)
+        while True:
+            while self.early_events:
+                events.append(self.early_events.popleft())
+            if self.dropped > self.dropped_reported:
+                events.append(Dropped(self.dropped - self.dropped_reported, self.dropped))
+                self.dropped_reported = self.dropped
+            try:
+                item = self.items.get(timeout=None if deadline is None else max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                return events, None, False
+            if item is END:
+                self.items.put(END)  # for every read after this one
+                return events, None, True
+            if type(item) is tuple:
+                self.taken += 1
+                return events, item, False
+            events.append(item)
 
     def dispatch(self, events: List[Any]) -> None:
         for event in events:
