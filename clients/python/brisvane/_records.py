@@ -6,7 +6,7 @@ import struct
 import sys
 from array import array
 from dataclasses import dataclass, replace
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, NamedTuple, Optional, Tuple
 
 from ._errors import BrisvaneError
 
@@ -31,18 +31,17 @@ class Device:
     default: bool = False
 
 
-@dataclass(frozen=True)
-class Timing:
-    """Where a frame lies and when it was captured: `index`, its first sample's place on the
-    output timeline (samples per channel since the start); `count`, its samples per channel;
-    `qpc`, the capture time as the performance counter in 100-ns units; `system`, the system
-    time then, in 100-ns units since 1970 (`time`: as seconds, for datetime.fromtimestamp);
-    `flags`: silent, discontinuity, timestamp_error, filled."""
+class Timing(NamedTuple):
+    """Where a frame lies and when it was captured (the AUDI record's fields): `index`, its first
+    sample's place on the output timeline (samples per channel since the start); `qpc`, the
+    capture time as the performance counter in 100-ns units; `system`, the system time then, in
+    100-ns units since 1970 (`time`: as seconds, for datetime.fromtimestamp); `flags` (silent,
+    discontinuity, timestamp_error, filled); `count`, its samples per channel."""
     index: int
-    count: int
     qpc: int
     system: int
     flags: int
+    count: int
 
     @property
     def time(self) -> float:
@@ -161,11 +160,11 @@ class Decoder:
         if kind == b"AUDI":
             if len(body) < 32:
                 raise _bad("an AUDI record of %d bytes" % len(body))
-            index, qpc, system, flags, count = _AUDI.unpack_from(body)
-            end = 32 + count * self.channels * self.width
+            timing = Timing._make(_AUDI.unpack_from(body))
+            end = 32 + timing.count * self.channels * self.width
             if end > len(body):
-                raise _bad("an AUDI record of %d samples in %d bytes" % (count, len(body)))
-            items.append((self.samples(body[32:end]), Timing(index, count, qpc, system, flags)))
+                raise _bad("an AUDI record of %d samples in %d bytes" % (timing.count, len(body)))
+            items.append((self.samples(body[32:end]), timing))
         elif kind == b"GAP_":
             start, length, reason, flags = _GAP.unpack_from(body)
             items.append(Gap(start, length, GAP_REASONS.get(reason, str(reason)), bool(flags & 1), self.rate))
