@@ -64,7 +64,7 @@ class _Session:
         self.items: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         self.pushed = self.taken = 0
         self.early_events: Deque[Any] = deque()  # events whose place was dropped with old frames
-        self.dropped = self.dropped_reported = self.restarts = 0
+        self.dropped = self.dropped_reported = self.restarts = self.filled = 0
         self.device: Optional[Device] = None
         self.process: Optional["subprocess.Popen[bytes]"] = None
         self.stderr = bytearray()
@@ -152,6 +152,8 @@ class _Session:
                     self.started.set()  # it waits for a device: that is no failure
             elif kind is Restart:
                 self.restarts += 1
+            elif kind is Gap and item.filled:
+                self.filled += item.length
             self.items.put(item)
         self.wake()
 
@@ -340,6 +342,11 @@ class Capture:
     @property
     def restarts(self) -> int:
         return self._session.restarts
+
+    @property
+    def filled(self) -> int:
+        """Frames of silence the continuous timeline filled."""
+        return round(self._session.filled * 50 / self.rate)
 
     @property
     def error(self) -> Optional[BrisvaneError]:

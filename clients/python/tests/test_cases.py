@@ -153,6 +153,8 @@ class Cases(Bounded):
         else:
             self.assertIsNone(error)
             self.assertEqual(cap.end_reason, expect["end"]["reason"])
+        filled = sum(e["gap"]["length"] for e in events if "gap" in e and e["gap"]["filled"])
+        self.assertEqual(cap.filled, round(filled * 50 / options.get("rate", 48000)))
         self.check_runs(case, state)
 
     def check_runs(self, case, state):

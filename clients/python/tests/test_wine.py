@@ -67,6 +67,7 @@ def record(limit=None, seconds=60, **options):
         deadline = time.monotonic() + seconds
         for frame in cap:
             frames.append((frame.tobytes(), cap.timing))
+            assert cap.device is not None or options.get("source"), "no device while frames come"
             if len(frames) == limit or time.monotonic() > deadline:
                 cap.close()
     return cap, frames, events
