@@ -5,6 +5,8 @@ import gc
 import json
 import os
 import struct
+import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -134,6 +136,15 @@ class CommandLine(Bounded):
             got = self.run_cli(program(*steps)[0], "doctor", "--listen", "0.5")
             self.assertEqual(got[0], status, got[1])
             self.assertIn(words, got[1])
+
+    def test_the_readmes_examples_run_as_pasted(self):
+        command, _ = program(HEAD16, STARTED, audio(0, 320, 3), {"record": "END_", "reason": 1, "hresult": 0})
+        for readme in (Path(__file__).parents[1] / "README.md", Path(__file__).parents[3] / "README.md"):
+            example = readme.read_text(encoding="utf-8").split("```python\n")[1].split("```")[0]
+            with mock.patch.dict(os.environ, {"BRISVANE_COMMAND": json.dumps(command)}):
+                done = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True, timeout=30)
+            self.assertEqual((done.returncode, done.stdout.splitlines()[-1:]), (0, ["320 640 0.04"])
+                             if "frames(timeout" in example else (0, ["640 1000400000 320"]), done.stderr)
 
     def test_wav_turns_rf64_past_what_riff_can_count(self):
         out = os.path.join(tempfile.mkdtemp(), "out.wav")
