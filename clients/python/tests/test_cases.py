@@ -122,6 +122,9 @@ class Cases(Bounded):
                 cap.start()
                 cap.process.wait()
                 cap._session.threads[1].join()
+            elif consumer.get("stopAfterStart"):
+                cap.start()
+                cap.close()
             for frame in cap:
                 frames.append((frame, cap.timing))
                 if len(frames) == consumer.get("stopAfterFrames"):
