@@ -76,6 +76,7 @@ public:
     std::expected<EndReason, AppError> run();
 
 private:
+    std::expected<EndReason, AppError> capture();
     bool is_device_source() const {
         return options_.source == SourceKind::DefaultDevice || options_.source == SourceKind::Device;
     }
@@ -84,13 +85,16 @@ private:
     std::expected<void, AppError> attempt();
     void started(std::unique_ptr<SourceStream> stream);
     void wait_for_device();
-    void replace_stream(ReopenReason reason, ReopenAttempt attempt, std::uint32_t hresult);
+    void close_stream(ClockReading now);
+    void replace_stream(ReopenReason reason, ReopenAttempt attempt, ClockReading now);
+    std::expected<void, AppError> read_available(ClockReading now);
     std::expected<void, AppError> read_packets(ClockReading now);
     std::expected<void, AppError> lose_stream(AppError error, std::uint64_t ran_ms);
-    std::expected<void, AppError> follow_device_changes();
+    void follow_device_changes(ClockReading now);
     DWORD wait_ms() const;
     std::expected<EndReason, AppError> finish(EndReason reason);
     bool is_default(const std::wstring& id) const;
+    bool chosen_device_active() const;
 
     const CaptureOptions& options_;
     RecordWriter& writer_;
@@ -139,6 +143,14 @@ OpenResult CaptureEngine::open_source() {
     }
 }
 
+// Whether the device chosen by id is there to be captured; what fails to say so is not.
+bool CaptureEngine::chosen_device_active() const {
+    auto device = device_by_id(*enumerator_.get(), device_id_);
+    if (!device) return false;
+    auto state = device_state(*device->get());
+    return state && *state == DEVICE_STATE_ACTIVE;
+}
+
 bool CaptureEngine::is_default(const std::wstring& id) const {
     if (options_.source == SourceKind::DefaultDevice) return true;
     auto current = default_render_identity(*enumerator_.get());
@@ -171,13 +183,18 @@ void CaptureEngine::wait_for_device() {
     }
 }
 
-// Ends the stream (if any) and asks for a new one at once.
-void CaptureEngine::replace_stream(ReopenReason reason, ReopenAttempt attempt, std::uint32_t hresult) {
-    if (stream_) {
-        stream_.reset();
-        session_.stream_lost(GapReason::Reopen);
-    }
-    pending_ = PendingAttempt{reason, attempt, hresult, GetTickCount64() + attempt.delay_ms};
+// Takes what the stream still holds (a failure only ends the reading), then lets it go.
+void CaptureEngine::close_stream(ClockReading now) {
+    if (!stream_) return;
+    (void)read_available(now);
+    stream_.reset();
+    session_.stream_lost(GapReason::Reopen);
+}
+
+// Ends the stream (if any) and asks for a new one.
+void CaptureEngine::replace_stream(ReopenReason reason, ReopenAttempt attempt, ClockReading now) {
+    close_stream(now);
+    pending_ = PendingAttempt{reason, attempt, 0, GetTickCount64() + attempt.delay_ms};
 }
 
 std::expected<void, AppError> CaptureEngine::attempt() {
@@ -211,10 +228,11 @@ std::expected<void, AppError> CaptureEngine::lose_stream(AppError error, std::ui
     return {};
 }
 
-std::expected<void, AppError> CaptureEngine::read_packets(ClockReading now) {
+std::expected<void, AppError> CaptureEngine::read_available(ClockReading now) {
+    constexpr std::string_view CONTEXT = "failed to read WASAPI loopback samples";
     for (;;) {
-        auto packet = attach_context(acquire_packet(stream_->reader()), "failed to read WASAPI loopback samples");
-        if (!packet) return lose_stream(std::move(packet.error()), GetTickCount64() - stream_->started_ms());
+        auto packet = attach_context(acquire_packet(stream_->reader()), CONTEXT);
+        if (!packet) return std::unexpected(std::move(packet.error()));
         const PacketInfo& info = packet->info;
         if (info.frames == 0) return {};
         const CapturedPacket captured{
@@ -227,37 +245,44 @@ std::expected<void, AppError> CaptureEngine::read_packets(ClockReading now) {
             .samples = std::span(reinterpret_cast<const float*>(packet->bytes.data()), packet->bytes.size() / sizeof(float)),
         };
         session_.packet(captured, now);
-        auto released = attach_context(release_packet(stream_->reader(), info.frames), "failed to read WASAPI loopback samples");
-        if (!released) return lose_stream(std::move(released.error()), GetTickCount64() - stream_->started_ms());
+        if (auto released = attach_context(release_packet(stream_->reader(), info.frames), CONTEXT); !released) {
+            return released;
+        }
     }
 }
 
-std::expected<void, AppError> CaptureEngine::follow_device_changes() {
+// Reads what the engine has; a failure loses the stream.
+std::expected<void, AppError> CaptureEngine::read_packets(ClockReading now) {
+    auto read = read_available(now);
+    if (!read) return lose_stream(std::move(read.error()), GetTickCount64() - stream_->started_ms());
+    return {};
+}
+
+void CaptureEngine::follow_device_changes(ClockReading now) {
     const auto defaults = changes_->take_all();
     const bool state_changed = changes_->take_state_change();
     if (options_.source == SourceKind::Device) {
-        if (waiting_for_device_ && state_changed && !pending_) {
-            replace_stream(ReopenReason::DeviceBack, policy_.after_change(), 0);
+        if (waiting_for_device_ && state_changed && !pending_ && chosen_device_active()) {
+            replace_stream(ReopenReason::DeviceBack, policy_.after_change(), now);
         }
-        return {};
+        return;
     }
-    if (defaults.empty()) return {};
+    if (defaults.empty()) return;
     const std::optional<std::wstring>& newest = defaults.back();
     if (!newest) {
         // No default any more: nothing to capture until one comes (when it is followed).
         if (options_.follow_default && (stream_ || pending_)) {
-            stream_.reset();
+            close_stream(now);
             pending_.reset();
             wait_for_device();
         }
-        return {};
+        return;
     }
     if (waiting_for_device_) {
-        replace_stream(ReopenReason::DeviceBack, policy_.after_change(), 0);
+        replace_stream(ReopenReason::DeviceBack, policy_.after_change(), now);
     } else if (options_.follow_default && stream_ && stream_->endpoint() && stream_->endpoint()->id != *newest) {
-        replace_stream(ReopenReason::DefaultChanged, policy_.after_change(), 0);
+        replace_stream(ReopenReason::DefaultChanged, policy_.after_change(), now);
     }
-    return {};
 }
 
 DWORD CaptureEngine::wait_ms() const {
@@ -283,6 +308,16 @@ std::expected<EndReason, AppError> CaptureEngine::finish(EndReason reason) {
 }
 
 std::expected<EndReason, AppError> CaptureEngine::run() {
+    auto ended = capture();
+    if (!ended) {
+        // What was captured, then an end that names the error, if standard output still takes them.
+        session_.end(EndRecord{.reason = EndReason::Error, .hresult = hresult_of(ended.error())}, read_clocks());
+        (void)writer_.drain();
+    }
+    return ended;
+}
+
+std::expected<EndReason, AppError> CaptureEngine::capture() {
     if (auto prepared = prepare(); !prepared) return std::unexpected(std::move(prepared.error()));
     auto opened = open_source();
     if (opened) {
@@ -304,14 +339,14 @@ std::expected<EndReason, AppError> CaptureEngine::run() {
         if (auto failed = writer_.failure()) {
             return std::unexpected(AppError("failed to write records", OutputErrorText(*failed)));
         }
-        if (is_signalled(stop_.event())) return finish(EndReason::Stopped);
-        if (options_.source == SourceKind::App && is_signalled(target_.get())) return finish(EndReason::AppExited);
         if (changes_) {
-            if (auto followed = follow_device_changes(); !followed) return std::unexpected(std::move(followed.error()));
+            follow_device_changes(now);
         }
         if (stream_) {
             if (auto read = read_packets(now); !read) return std::unexpected(std::move(read.error()));
         }
+        if (is_signalled(stop_.event())) return finish(EndReason::Stopped);
+        if (options_.source == SourceKind::App && is_signalled(target_.get())) return finish(EndReason::AppExited);
         session_.idle(now);
         if (pending_ && GetTickCount64() >= pending_->due_ms) {
             if (auto made = attempt(); !made) return std::unexpected(std::move(made.error()));
@@ -327,18 +362,7 @@ std::expected<EndReason, AppError> run_capture(const CaptureOptions& options) {
         return std::unexpected(AppError("failed to initialize COM", HresultError::from_status(hr)));
     }
     RecordWriter writer(options.format);
-    CaptureEngine engine(options, writer, read_clocks());
-    auto ended = engine.run();
-    if (!ended) {
-        // The stream says that it ended for an error, if standard output still takes it.
-        std::vector<std::byte> end;
-        append_record(end, EndRecord{.reason = EndReason::Error, .hresult = hresult_of(ended.error())});
-        if (!writer.failure()) {
-            writer.write(end);
-            (void)writer.drain();
-        }
-    }
-    return ended;
+    return CaptureEngine(options, writer, read_clocks()).run();
 }
 
 std::expected<void, AppError> run_device_list(const CaptureOptions& options) {

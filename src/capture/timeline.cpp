@@ -18,10 +18,8 @@ void Timeline::begin_stream(bool has_device_positions) {
 }
 
 void Timeline::lose_stream(GapReason reason) {
-    stream_fresh_ = true;
+    begin_stream(device_positions_);
     pending_reason_ = reason;
-    device_end_.reset();
-    qpc_end_.reset();
 }
 
 std::int64_t Timeline::qpc_at(std::int64_t frame) const {
@@ -33,7 +31,7 @@ bool Timeline::trusted_qpc(const PacketTiming& packet, std::int64_t now_qpc) con
     const auto qpc = static_cast<std::int64_t>(packet.qpc_position);
     if (packet.timestamp_error || packet.qpc_position == 0 || qpc < 0) return false;
     if (qpc > now_qpc + frames_to_hns(CLOCK_TOLERANCE_FRAMES)) return false;
-    return !qpc_end_ || qpc >= *qpc_end_ - frames_to_hns(CLOCK_TOLERANCE_FRAMES);
+    return !qpc_end_ || !qpc_end_trusted_ || qpc >= *qpc_end_ - frames_to_hns(CLOCK_TOLERANCE_FRAMES);
 }
 
 // Frames between the end of the packet before and this one, from the engine's positions.
@@ -92,7 +90,10 @@ Placement Timeline::place(const PacketTiming& packet, std::int64_t now_qpc) {
     if (device_positions_ && (packet.device_position != 0 || !device_end_)) {
         device_end_ = packet.device_position + packet.frames;
     }
-    qpc_end_ = qpc_trusted ? std::optional(first_qpc + duration) : std::nullopt;
+    // An estimated end still measures the next trusted position: a gap that neither position
+    // showed at this packet shows there.
+    qpc_end_ = first_qpc + duration;
+    qpc_end_trusted_ = qpc_trusted;
     return placement;
 }
 

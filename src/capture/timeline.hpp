@@ -78,7 +78,8 @@ private:
     bool device_positions_ = false;
     GapReason pending_reason_ = GapReason::Silence;
     std::optional<std::uint64_t> device_end_;  // device position just after the last packet
-    std::optional<std::int64_t> qpc_end_;      // its counter time, when trusted
+    std::optional<std::int64_t> qpc_end_;      // its counter time, the engine's or estimated
+    bool qpc_end_trusted_ = false;
     std::uint64_t clock_filled_ = 0;
     bool placed_any_ = false;
 };

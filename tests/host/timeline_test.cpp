@@ -71,6 +71,23 @@ TEST(Timeline, GapsWithinAStreamComeFromThePositions) {
     }
 }
 
+// A packet whose counter position cannot be trusted, after a silence over which the device
+// position stood still: nothing there tells the gap, so the packet goes on where the audio
+// stands; the next trusted position shows the gap, which is filled before that packet.
+TEST(Timeline, AGapThatNoPositionShowedIsFilledAtTheNextTrustedOne) {
+    Timeline timeline(TimelineMode::Continuous, T0);
+    timeline.begin_stream(true);
+    place(timeline, {0, 0});
+    const Placement unknown = place(timeline, {480 + 9600, 480, 1, false, true});
+    EXPECT_EQ(unknown.gap_frames, 0u);
+    EXPECT_TRUE(unknown.timestamp_estimated);
+    const Placement next = place(timeline, {480 + 9600 + 480, 960});
+    EXPECT_EQ(next.gap_frames, 9600u);
+    EXPECT_EQ(next.fill_frames, 9600u);
+    EXPECT_FALSE(next.timestamp_estimated);
+    EXPECT_EQ(timeline.qpc_at(480 + 480 + 9600), T0 + frames_to_hns(480 + 9600 + 480));
+}
+
 // The continuous timeline fills the gap, follows the clock while nothing comes (lagging it by
 // DEFAULT_FILL_LAG_HNS) and, when the next packet shows the whole gap, fills only the rest.
 TEST(Timeline, TheContinuousTimelineFollowsTheClockThenTheEngine) {

@@ -1,6 +1,7 @@
-"""The end-to-end rig: runs the real brisvane.exe under Wine through launcher.exe,
-against the simulated engine server registered in a throwaway prefix, and reads back
-what a caller of the program sees (pipes, exit status, timings) and what the engine saw.
+"""The end-to-end rig: runs the real brisvane.exe (or another of the project's programs)
+under Wine through launcher.exe, against the simulated engine server installed in a throwaway
+prefix, and reads back what a caller of the program sees (pipes, exit status, timings) and what
+the engine saw.
 """
 import os
 import shutil
@@ -11,6 +12,14 @@ import time
 FRAME = 7680
 CLSID = "{BCDE0395-E52F-467C-8E3D-C4579291692E}"
 CLSID_KEY = "HKLM\\Software\\Classes\\CLSID\\" + CLSID + "\\InprocServer32"
+# The engine server is the prefix's mmdevapi.dll: one module, so one engine, serves the device
+# enumerator class and ActivateAudioInterfaceAsync.
+MMDEVAPI = "C:\\windows\\system32\\mmdevapi.dll"
+# The Windows the prefix reports: Windows 10 22H2 (Wine 8's own "win10" is build 18362).
+NT_VERSION_KEY = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion"
+NT_VERSION = (("CurrentVersion", "REG_SZ", "10.0"), ("CurrentBuild", "REG_SZ", "19045"),
+              ("CurrentBuildNumber", "REG_SZ", "19045"), ("CurrentMajorVersionNumber", "REG_DWORD", "10"),
+              ("CurrentMinorVersionNumber", "REG_DWORD", "0"), ("CSDVersion", "REG_SZ", ""))
 STARTED = b"brisvane started\n"
 STOPPED = 124  # launcher: it ended the child as asked
 
@@ -147,6 +156,11 @@ class EngineLog:
         s = self.of("started")
         return int(s[0]["t"]) if s else None
 
+    def packets(self, stream=None):
+        """The packets the engine made ready (of one stream), from its `ready` lines, as numbers."""
+        return [{k: int(v) for k, v in f.items()} for f in self.of("ready")
+                if stream is None or int(f["stream"]) == stream]
+
     def summary(self):
         s = self.of("summary")
         return {k: int(v) for k, v in s[-1].items()} if s else None
@@ -188,6 +202,7 @@ class Result:
                 self.pauses.append(tuple(int(x) for x in v.split()))
             else:
                 self.summary[k] = v
+        self.target_pid = int(self.summary["target_pid"]) if "target_pid" in self.summary else None
         self.frames = [tuple(int(x) for x in l.split()) for l in self._read("frames.txt").decode().splitlines()]
         self.reads = [tuple(int(x) for x in l.split()) for l in self._read("reads.txt").decode().splitlines()]
         self.log = EngineLog(os.path.join(work, "engine.log"))
@@ -216,11 +231,14 @@ class Rig:
     def __init__(self, build_dir):
         self.build = os.path.abspath(build_dir)
         self.exe = os.path.join(self.build, "src", "brisvane.exe")
+        self.capture_exe = os.path.join(self.build, "src", "brisvane-capture.exe")
         self.launcher = os.path.join(self.build, "tools", "sim", "launcher", "launcher.exe")
         self.dll = os.path.join(self.build, "tools", "sim", "server", "brisvane_engine_server.dll")
         self.wine_run = os.path.join(self.build, "wine-run")
         self.root = os.path.join(self.build, "e2e")
         self.prefix = os.path.join(self.root, "wineprefix")
+        self.mmdevapi = os.path.join(self.prefix, "drive_c", "windows", "system32", "mmdevapi.dll")
+        self.versions = os.path.join(self.root, "windows-versions")
         self.env = dict(os.environ)
         self.env["BRISVANE_WINEPREFIX"] = self.prefix
         self.env["WINEDEBUG"] = "-all"
@@ -258,18 +276,55 @@ class Rig:
         return p
 
     def setup(self):
-        """Creates the throwaway prefix and registers the engine server for the enumerator class
-        in the 64-bit registry view, replacing Wine's own mmdevapi registration."""
+        """Creates the throwaway prefix, installs the engine server there as mmdevapi.dll (Wine's
+        own left out by a DLL override) and registers it for the enumerator class in the 64-bit
+        registry view, replacing Wine's own; the prefix reports Windows 10 build 19045."""
         os.makedirs(self.root, exist_ok=True)
         for f in (self.exe, self.launcher, self.dll):
             check(os.path.exists(f), "not built: " + f)
         self.wine("cmd", "/c", "exit")  # creates the prefix
         self.keep_server()
-        dll = winpath(self.dll)
-        self.wine("reg", "add", CLSID_KEY, "/ve", "/d", dll, "/f", "/reg:64")
-        self.wine("reg", "add", CLSID_KEY, "/v", "ThreadingModel", "/d", "Both", "/f", "/reg:64")
+        self.install_engine()
+        shutil.rmtree(self.versions, ignore_errors=True)  # their registrations were this prefix's
+        values = [(CLSID_KEY, "", "REG_SZ", MMDEVAPI), (CLSID_KEY, "ThreadingModel", "REG_SZ", "Both"),
+                  ("HKCU\\Software\\Wine\\DllOverrides", "mmdevapi", "REG_SZ", "native")]
+        values += [(NT_VERSION_KEY,) + v for v in NT_VERSION]
+        for key, name, kind, data in values:
+            self.wine("reg", "add", key, *(("/v", name) if name else ("/ve",)), "/t", kind, "/d", data, "/f", "/reg:64")
         q = self.wine("reg", "query", CLSID_KEY, "/reg:64").stdout.decode(errors="replace")
-        check(dll.lower() in q.lower() and "Both" in q, "the registration did not take:\n" + q)
+        check(MMDEVAPI.lower() in q.lower() and "Both" in q, "the registration did not take:\n" + q)
+
+    def install_engine(self):
+        """The built engine server as the prefix's mmdevapi.dll, replaced whole (a running
+        process keeps the file it mapped) when the build has changed it."""
+        with open(self.dll, "rb") as f:
+            built = f.read()
+        if os.path.exists(self.mmdevapi):
+            with open(self.mmdevapi, "rb") as f:
+                if f.read() == built:
+                    return
+        fd, temporary = tempfile.mkstemp(dir=os.path.dirname(self.mmdevapi))
+        with os.fdopen(fd, "wb") as f:
+            f.write(built)
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, self.mmdevapi)
+
+    def as_windows(self, exe, version):
+        """A copy of `exe` that Wine runs as the Windows `version` (a name that Wine knows: win7,
+        win81, win10 = build 18362, ...), through HKCU\\Software\\Wine\\AppDefaults\\<name>\\Version,
+        which Wine honours per executable name."""
+        name = "%s-%s.exe" % (os.path.splitext(os.path.basename(exe))[0], version)
+        path = os.path.join(self.versions, name)
+        os.makedirs(self.versions, exist_ok=True)
+        fd, temporary = tempfile.mkstemp(dir=self.versions)
+        with os.fdopen(fd, "wb") as f, open(exe, "rb") as source:
+            f.write(source.read())
+        os.replace(temporary, path)
+        marker = path + ".registered"
+        if not os.path.exists(marker):
+            self.wine("reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\" + name, "/v", "Version", "/d", version, "/f")
+            open(marker, "w").close()
+        return path
 
     def message(self, code):
         """The system's message text for a code, as FormatMessageW gives it, trimmed."""
@@ -279,10 +334,14 @@ class Rig:
         return self._messages[code]
 
     def run(self, name, scenario, options=(), timeout=600, record=("stdout", "stderr", "frames", "reads"),
-            exe=None, engine_log=True):
+            exe=None, engine_log=True, args=(), target_ms=None, windows=None):
         """Runs `exe` (brisvane.exe by default) through the launcher with the scenario.
         `record` names what the launcher keeps of the pipes (the rest it only drains);
-        with engine_log=False the engine writes no log."""
+        with engine_log=False the engine writes no log. `args` go to the program ({target} in
+        one becomes the id of a target process that the launcher starts first and that ends
+        by itself `target_ms` ms later: Result.target_pid); `windows` runs it as an older
+        Windows (see as_windows)."""
+        self.install_engine()
         work = os.path.join(self.root, "runs", name)
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
@@ -291,14 +350,18 @@ class Rig:
             text += "log = %s\n" % winpath(os.path.join(work, "engine.log"))
         with open(os.path.join(work, "scenario.txt"), "w") as f:
             f.write(text)
-        args = [self.launcher, "--exe", winpath(exe or self.exe),
-                "--summary", winpath(os.path.join(work, "summary.txt"))]
+        program = self.as_windows(exe or self.exe, windows) if windows else exe or self.exe
+        command = [self.launcher, "--exe", winpath(program), "--summary", winpath(os.path.join(work, "summary.txt"))]
+        for a in args:
+            command += ["--arg", a]
+        if target_ms is not None:
+            command += ["--target-ms", str(target_ms)]
         if "--no-std-handles" not in options:
             files = {"stdout": "stdout.bin", "stderr": "stderr.bin", "frames": "frames.txt", "reads": "reads.txt"}
             for what in record:
-                args += ["--" + what, winpath(os.path.join(work, files[what]))]
-        args += list(options)
-        proc = self.wine(*args, timeout=timeout,
+                command += ["--" + what, winpath(os.path.join(work, files[what]))]
+        command += list(options)
+        proc = self.wine(*command, timeout=timeout,
                          extra_env={"BRISVANE_ENGINE_SCENARIO": winpath(os.path.join(work, "scenario.txt"))})
         r = Result(work, proc)
         if engine_log and exe is None:
@@ -307,8 +370,24 @@ class Rig:
         return r
 
 
+def run_cases(cases, argv):
+    """The main of a script of cases: `SCRIPT BUILD_DIR CASE` runs one case with a rig."""
+    import sys
+    if len(argv) != 3 or argv[2] not in cases:
+        print("usage: %s BUILD_DIR {%s}" % (os.path.basename(argv[0]), ",".join(cases)), file=sys.stderr)
+        return 2
+    t0 = time.monotonic()
+    try:
+        cases[argv[2]](Rig(argv[1]))
+    except Failure as e:
+        print("FAILED %s: %s" % (argv[2], e), file=sys.stderr)
+        return 1
+    print("%s passed in %.1f s" % (argv[2], time.monotonic() - t0), flush=True)
+    return 0
+
+
 if __name__ == "__main__":
     import sys
     if len(sys.argv) != 3 or sys.argv[2] != "setup":
-        sys.exit("usage: rig.py BUILD_DIR setup   (makes the prefix with the engine server registered)")
+        sys.exit("usage: rig.py BUILD_DIR setup   (makes the prefix with the engine server installed)")
     Rig(sys.argv[1]).setup()

@@ -11,14 +11,24 @@ namespace {
 
 using State = std::shared_ptr<EngineState>;
 
+// One owner of the stream (its audio client or capture client) is released; with the last,
+// the stream ends.
+void release_stream(Stream& stream) {
+    if (--stream.owners > 0) return;
+    stream.view.closed = true;
+}
+
 class FakeCaptureClient final : public Com<IAudioCaptureClient> {
 public:
-    explicit FakeCaptureClient(State s) : Com(std::move(s), ObjectKind::CaptureClient) {}
+    FakeCaptureClient(State s, std::shared_ptr<Stream> stream)
+        : Com(std::move(s), ObjectKind::CaptureClient), stream_(std::move(stream)) {
+        ++stream_->owners;
+    }
 
     HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* device,
                                         UINT64* qpc) override {
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::GetBuffer);
+        const std::size_t call = record(Method::GetBuffer);
         state_->calls[call].out_non_null = {data != nullptr, frames != nullptr, flags != nullptr,
                                             device != nullptr, qpc != nullptr};
         if (auto f = state_->fault_for(Method::GetBuffer)) return state_->finish(call, f->hr);
@@ -27,64 +37,90 @@ public:
         *data = nullptr;
         *frames = 0;
         *flags = 0;
-        if (state_->packet_locked) return state_->finish(call, AUDCLNT_E_OUT_OF_ORDER);
-        auto& script = state_->script;
-        if (script.empty()) {
-            if (device != nullptr) *device = state_->frames_handed_out;
+        Stream& s = *stream_;
+        if (s.packet_locked) return state_->finish(call, AUDCLNT_E_OUT_OF_ORDER);
+        if (s.script.empty()) {
+            if (device != nullptr) *device = s.frames_handed_out;
             if (qpc != nullptr) *qpc = 0;
-            if (state_->on_empty_read) state_->on_empty_read();
+            if (state_->on_empty_read) state_->on_empty_read(s.view.id);
             return state_->finish(call, AUDCLNT_S_BUFFER_EMPTY);
         }
-        const Packet& p = script.front();
-        if (p.get_buffer_failure) {
-            return state_->finish(call, *p.get_buffer_failure);
-        }
+        const Packet& p = s.script.front();
+        if (p.get_buffer_failure) return state_->finish(call, *p.get_buffer_failure);
         const UINT32 n = p.frame_count();
         // Short packets are padded with zeros so a reader of n frames stays in bounds.
-        state_->locked_data = p.bytes;
-        state_->locked_data.resize(std::max<std::size_t>({p.bytes.size(), std::size_t{n} * 8, 8}));
-        *data = state_->locked_data.data();
+        s.locked_data = p.bytes;
+        s.locked_data.resize(std::max<std::size_t>({p.bytes.size(), std::size_t{n} * 8, 8}));
+        *data = s.locked_data.data();
         *frames = n;
         *flags = p.flags;
-        if (device != nullptr) *device = p.device_position.value_or(state_->frames_handed_out);
+        if (device != nullptr) *device = p.device_position.value_or(s.frames_handed_out);
         if (qpc != nullptr) *qpc = p.qpc_position;
-        state_->packet_locked = true;
+        s.packet_locked = true;
         return state_->finish(call, S_OK);
     }
 
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames_read) override {
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::ReleaseBuffer);
+        const std::size_t call = record(Method::ReleaseBuffer);
         state_->calls[call].frames = frames_read;
         if (auto f = state_->fault_for(Method::ReleaseBuffer)) return state_->finish(call, f->hr);
-        if (!state_->packet_locked)
-            return state_->finish(call, frames_read == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER);
-        const Packet& p = state_->script.front();
-        if (frames_read != 0 && frames_read != p.frame_count())
-            return state_->finish(call, AUDCLNT_E_INVALID_SIZE);
+        Stream& s = *stream_;
+        if (!s.packet_locked) return state_->finish(call, frames_read == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER);
+        const Packet& p = s.script.front();
+        if (frames_read != 0 && frames_read != p.frame_count()) return state_->finish(call, AUDCLNT_E_INVALID_SIZE);
         const HRESULT hr = p.release_result;
-        state_->packet_locked = false;
+        s.packet_locked = false;
         // Reading the buffer after releasing it now yields 0xDD bytes, not the packet.
-        std::ranges::fill(state_->locked_data, std::uint8_t{0xDD});
+        std::ranges::fill(s.locked_data, std::uint8_t{0xDD});
         if (frames_read != 0) {  // releasing 0 frames leaves the packet for the next GetBuffer
-            state_->frames_handed_out += frames_read;
-            state_->script.pop_front();
+            s.frames_handed_out += frames_read;
+            s.script.pop_front();
         }
         return state_->finish(call, hr);
     }
 
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32*) override { return not_used(Method::GetNextPacketSize); }
+
+private:
+    std::size_t record(Method method) {
+        const std::size_t call = state_->record(stats.kind, method);
+        state_->calls[call].stream = stream_->view.id;
+        return call;
+    }
+    void last_release() override { release_stream(*stream_); }
+
+    std::shared_ptr<Stream> stream_;
 };
+
+// Whether a format is the one process loopback accepts: 48 kHz, 2 channels, 32-bit float.
+bool is_float_stereo_48k(const WAVEFORMATEX& f) {
+    if (f.nSamplesPerSec != 48000 || f.nChannels != 2 || f.wBitsPerSample != 32) return false;
+    if (f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT) return true;
+    if (f.wFormatTag != WAVE_FORMAT_EXTENSIBLE || f.cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX))
+        return false;
+    // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT: {00000003-0000-0010-8000-00AA00389B71}
+    constexpr GUID kFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+    return IsEqualGUID(reinterpret_cast<const WAVEFORMATEXTENSIBLE&>(f).SubFormat, kFloat);
+}
+
+// GetBufferSize of a process loopback client before its first packet: nonsense, as the
+// platform's may be.
+constexpr UINT32 kUnsizedBufferFrames = 1;
 
 class FakeAudioClient final : public Com<IAudioClient> {
 public:
-    explicit FakeAudioClient(State s) : Com(std::move(s), ObjectKind::AudioClient) {}
+    FakeAudioClient(State s, std::shared_ptr<Stream> stream)
+        : Com(std::move(s), ObjectKind::AudioClient), stream_(std::move(stream)),
+          process_loopback_(stream_->view.target.process_loopback) {
+        ++stream_->owners;
+    }
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration,
                                          REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
                                          LPCGUID session) override {
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::Initialize);
+        const std::size_t call = record(Method::Initialize);
         Call& c = state_->calls[call];
         c.share_mode = mode;
         c.stream_flags = flags;
@@ -95,13 +131,24 @@ public:
         if (auto f = state_->fault_for(Method::Initialize)) return state_->finish(call, f->hr);
         if (initialized_) return state_->finish(call, AUDCLNT_E_ALREADY_INITIALIZED);
         if (format == nullptr) return state_->finish(call, E_POINTER);
+        if (process_loopback_) {
+            constexpr DWORD needed = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+            if (mode != AUDCLNT_SHAREMODE_SHARED || (flags & needed) != needed ||
+                (flags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0)
+                return state_->finish(call, E_INVALIDARG);
+            if (!is_float_stereo_48k(*format)) return state_->finish(call, AUDCLNT_E_UNSUPPORTED_FORMAT);
+        }
         initialized_ = true;
         event_driven_ = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+        duration_frames_ = static_cast<UINT32>((duration * 48000 + 5000000) / 10000000);
         return state_->finish(call, S_OK);
     }
 
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
-        return get_value(Method::GetBufferSize, frames, state_->buffer_frames);
+        auto guard = state_->lock();
+        UINT32 size = state_->buffer_frames;
+        if (process_loopback_) size = stream_->had_packet ? duration_frames_ : kUnsizedBufferFrames;
+        return get_value(Method::GetBufferSize, frames, size);
     }
     HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return not_used(Method::GetStreamLatency); }
     HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return not_used(Method::GetCurrentPadding); }
@@ -116,8 +163,9 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* default_period,
                                               REFERENCE_TIME* minimum_period) override {
+        if (process_loopback_) return not_used(Method::GetDevicePeriod);
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::GetDevicePeriod);
+        const std::size_t call = record(Method::GetDevicePeriod);
         state_->calls[call].out_non_null[0] = default_period != nullptr;
         state_->calls[call].out_non_null[1] = minimum_period != nullptr;
         if (auto f = state_->fault_for(Method::GetDevicePeriod)) return state_->finish(call, f->hr);
@@ -129,35 +177,53 @@ public:
 
     HRESULT STDMETHODCALLTYPE Start() override {
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::Start);
-        if (auto f = state_->fault_for(Method::Start)) return state_->finish(call, f->hr);
-        if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
+        const std::size_t call = record(Method::Start);
+        if (auto hr = refusal(Method::Start)) return state_->finish(call, *hr);
         if (started_) return state_->finish(call, AUDCLNT_E_NOT_STOPPED);
         if (event_driven_ && !has_event_) return state_->finish(call, AUDCLNT_E_EVENTHANDLE_NOT_SET);
         started_ = true;
-        if (!state_->script.empty()) state_->signal();
+        if (!stream_->script.empty()) stream_->signal();
         return state_->finish(call, S_OK);
     }
 
-    HRESULT STDMETHODCALLTYPE Stop() override { return not_used(Method::Stop); }
-    HRESULT STDMETHODCALLTYPE Reset() override { return not_used(Method::Reset); }
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        auto guard = state_->lock();
+        const std::size_t call = record(Method::Stop);
+        if (auto hr = refusal(Method::Stop)) return state_->finish(call, *hr);
+        if (!started_) return state_->finish(call, S_FALSE);
+        started_ = false;
+        return state_->finish(call, S_OK);
+    }
+
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        auto guard = state_->lock();
+        const std::size_t call = record(Method::Reset);
+        if (auto hr = refusal(Method::Reset)) return state_->finish(call, *hr);
+        if (started_) return state_->finish(call, AUDCLNT_E_NOT_STOPPED);
+        Stream& s = *stream_;
+        if (s.packet_locked) return state_->finish(call, AUDCLNT_E_BUFFER_OPERATION_PENDING);
+        // The ready packets are flushed; a device loss already queued stays.
+        std::erase_if(s.script, [](const Packet& p) { return !p.get_buffer_failure; });
+        s.frames_handed_out = 0;
+        return state_->finish(call, S_OK);
+    }
 
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::SetEventHandle);
+        const std::size_t call = record(Method::SetEventHandle);
         state_->calls[call].handle = event;
         if (auto f = state_->fault_for(Method::SetEventHandle)) return state_->finish(call, f->hr);
         if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
         if (!event_driven_) return state_->finish(call, AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED);
         if (event == nullptr || event == INVALID_HANDLE_VALUE) return state_->finish(call, E_INVALIDARG);
-        state_->event = event;
+        stream_->event = event;
         has_event_ = true;
         return state_->finish(call, S_OK);
     }
 
     HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** ppv) override {
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, Method::GetService);
+        const std::size_t call = record(Method::GetService);
         state_->calls[call].iid = riid;
         state_->calls[call].out_non_null[0] = ppv != nullptr;
         if (ppv == nullptr) return state_->finish(call, E_POINTER);
@@ -165,11 +231,25 @@ public:
         if (auto f = state_->fault_for(Method::GetService)) return state_->finish(call, f->hr);
         if (!initialized_) return state_->finish(call, AUDCLNT_E_NOT_INITIALIZED);
         if (!IsEqualIID(riid, __uuidof(IAudioCaptureClient))) return state_->finish(call, E_NOINTERFACE);
-        *ppv = static_cast<IAudioCaptureClient*>(new FakeCaptureClient(state_));
+        *ppv = static_cast<IAudioCaptureClient*>(new FakeCaptureClient(state_, stream_));
         return state_->finish(call, S_OK);
     }
 
 private:
+    std::size_t record(Method method) {
+        const std::size_t call = state_->record(stats.kind, method);
+        state_->calls[call].stream = stream_->view.id;
+        return call;
+    }
+    void last_release() override { release_stream(*stream_); }
+    // What a call that needs an initialised client gives before it does anything: an injected
+    // fault, or AUDCLNT_E_NOT_INITIALIZED.
+    std::optional<HRESULT> refusal(Method method) {
+        if (auto f = state_->fault_for(method)) return f->hr;
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        return std::nullopt;
+    }
+
     static void copy_format(Call& c, const WAVEFORMATEX* format) {
         c.format_non_null = format != nullptr;
         if (format == nullptr) return;
@@ -180,7 +260,7 @@ private:
     template <class T>
     HRESULT get_value(Method method, T* out, T value) {
         auto guard = state_->lock();
-        const std::size_t call = state_->record(stats.kind, method);
+        const std::size_t call = record(method);
         state_->calls[call].out_non_null[0] = out != nullptr;
         if (auto f = state_->fault_for(method)) return state_->finish(call, f->hr);
         if (out == nullptr) return state_->finish(call, E_POINTER);
@@ -189,10 +269,13 @@ private:
         return state_->finish(call, S_OK);
     }
 
+    std::shared_ptr<Stream> stream_;
+    bool process_loopback_;
     bool initialized_ = false;
     bool event_driven_ = false;
     bool has_event_ = false;
     bool started_ = false;
+    UINT32 duration_frames_ = 0;
 };
 
 class FakeDevice final : public Com<IMMDevice> {
@@ -211,7 +294,12 @@ public:
         *ppv = nullptr;
         if (auto f = state_->fault_for(Method::Activate)) return state_->finish(call, f->hr);
         if (!IsEqualIID(iid, __uuidof(IAudioClient))) return state_->finish(call, E_NOINTERFACE);
-        *ppv = static_cast<IAudioClient*>(new FakeAudioClient(state_));
+        const FakeEndpoint* endpoint = state_->endpoints.find(id_);
+        if (endpoint == nullptr || endpoint->state != DEVICE_STATE_ACTIVE)
+            return state_->finish(call, AUDCLNT_E_DEVICE_INVALIDATED);
+        auto stream = state_->claim_stream(StreamTarget{id_});
+        c.stream = stream->view.id;
+        *ppv = new_audio_client(state_, std::move(stream));
         return state_->finish(call, S_OK);
     }
 
@@ -219,7 +307,7 @@ public:
         return open_property_store(state_, id_, store);
     }
     HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override { return copy_device_id(state_, id_, id); }
-    HRESULT STDMETHODCALLTYPE GetState(DWORD*) override { return not_used(Method::GetState); }
+    HRESULT STDMETHODCALLTYPE GetState(DWORD* state) override { return device_state(state_, id_, state); }
 
 private:
     std::wstring id_;
@@ -243,9 +331,8 @@ public:
         return state_->finish(call, S_OK);
     }
 
-    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow, DWORD, IMMDeviceCollection** out) override {
-        if (out != nullptr) *out = nullptr;
-        return not_used(Method::EnumAudioEndpoints);
+    HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD mask, IMMDeviceCollection** out) override {
+        return enum_endpoints(state_, flow, mask, out);
     }
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR id, IMMDevice** out) override { return get_device(state_, id, out); }
     HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient* listener) override {
@@ -292,5 +379,9 @@ IMMDeviceEnumerator* new_enumerator(const State& state) { return new FakeEnumera
 IClassFactory* new_factory(const State& state) { return new FakeFactory(state); }
 
 IMMDevice* new_device(const State& state, std::wstring id) { return new FakeDevice(state, std::move(id)); }
+
+IAudioClient* new_audio_client(const State& state, std::shared_ptr<Stream> stream) {
+    return new FakeAudioClient(state, std::move(stream));
+}
 
 }  // namespace brisvane::fakes::detail

@@ -20,15 +20,41 @@ std::size_t EndpointDriver::change_default(std::optional<std::wstring> id) {
 }
 
 std::size_t EndpointDriver::notify(EDataFlow flow, ERole role, const std::optional<std::wstring>& id) {
+    return tell_listeners([&](IMMNotificationClient* listener) {
+        listener->OnDefaultDeviceChanged(flow, role, id ? id->c_str() : nullptr);
+    });
+}
+
+std::size_t EndpointDriver::set_state(const std::wstring& id, DWORD state) {
+    {
+        auto guard = engine_->state_->lock();
+        detail::EngineState& engine = *engine_->state_;
+        if (FakeEndpoint* endpoint = engine.endpoints.find(id)) endpoint->state = state;
+        if (state != DEVICE_STATE_ACTIVE) {
+            for (const auto& stream : engine.streams) {
+                const StreamView& v = stream->view;
+                if (!stream->claimed || v.closed || v.failed || v.target.endpoint_id != id) continue;
+                stream->fail_from_here(AUDCLNT_E_DEVICE_INVALIDATED);
+                stream->signal();
+            }
+        }
+    }
+    return tell_listeners([&](IMMNotificationClient* listener) { listener->OnDeviceStateChanged(id.c_str(), state); });
+}
+
+std::size_t EndpointDriver::listener_count() const {
+    auto guard = engine_->state_->lock();
+    return engine_->state_->endpoints.listeners.size();
+}
+
+std::size_t EndpointDriver::tell_listeners(const std::function<void(IMMNotificationClient*)>& tell) {
     std::vector<IMMNotificationClient*> listeners;
     {
         auto guard = engine_->state_->lock();
         listeners = engine_->state_->endpoints.listeners;
     }
     // Outside the engine's lock, as the system's notification thread holds none of ours.
-    for (IMMNotificationClient* listener : listeners) {
-        listener->OnDefaultDeviceChanged(flow, role, id ? id->c_str() : nullptr);
-    }
+    for (IMMNotificationClient* listener : listeners) tell(listener);
     return listeners.size();
 }
 

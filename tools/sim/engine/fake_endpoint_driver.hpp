@@ -1,10 +1,11 @@
 // Changes a FakeEngine's render endpoints as the system does while a program runs: which
-// endpoints exist, which is the default, and the notifications its listeners get.
+// endpoints exist, their states, which is the default, and the notifications its listeners get.
 #pragma once
 
 #include "fake_endpoints.hpp"
 #include "fake_engine.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,8 +23,15 @@ public:
     std::size_t change_default(std::optional<std::wstring> id);
     // One OnDefaultDeviceChanged to every listener, the default left as it is.
     std::size_t notify(EDataFlow flow, ERole role, const std::optional<std::wstring>& id);
+    // Puts the endpoint in `state` (DEVICE_STATE_*) and tells the listeners with
+    // OnDeviceStateChanged. An endpoint that leaves the active state loses its streams: each
+    // fails with AUDCLNT_E_DEVICE_INVALIDATED behind its ready packets. Gives the listener count.
+    std::size_t set_state(const std::wstring& id, DWORD state);
+    std::size_t listener_count() const;
 
 private:
+    std::size_t tell_listeners(const std::function<void(IMMNotificationClient*)>& tell);
+
     FakeEngine* engine_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace brisvane::fakes::detail {
 namespace {
@@ -59,11 +60,72 @@ private:
     std::wstring name_;
 };
 
+// The devices that EnumAudioEndpoints found, as a collection holding their ids.
+class FakeDeviceCollection final : public Com<IMMDeviceCollection> {
+public:
+    FakeDeviceCollection(State s, std::vector<std::wstring> ids)
+        : Com(std::move(s), ObjectKind::DeviceCollection), ids_(std::move(ids)) {}
+
+    HRESULT STDMETHODCALLTYPE GetCount(UINT* count) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::GetCount);
+        if (count == nullptr) return state_->finish(call, E_POINTER);
+        if (auto f = state_->fault_for(Method::GetCount)) return state_->finish(call, f->hr);
+        *count = static_cast<UINT>(ids_.size());
+        return state_->finish(call, S_OK);
+    }
+    HRESULT STDMETHODCALLTYPE Item(UINT index, IMMDevice** device) override {
+        auto guard = state_->lock();
+        const std::size_t call = state_->record(stats.kind, Method::Item);
+        if (device == nullptr) return state_->finish(call, E_POINTER);
+        *device = nullptr;
+        if (auto f = state_->fault_for(Method::Item)) return state_->finish(call, f->hr);
+        if (index >= ids_.size()) return state_->finish(call, E_INVALIDARG);
+        *device = new_device(state_, ids_[index]);
+        return state_->finish(call, S_OK);
+    }
+
+private:
+    std::vector<std::wstring> ids_;
+};
+
 }  // namespace
 
 const FakeEndpoint* EndpointDirectory::find(const std::wstring& id) const {
     const auto it = std::ranges::find(devices, id, &FakeEndpoint::id);
     return it == devices.end() ? nullptr : &*it;
+}
+
+FakeEndpoint* EndpointDirectory::find(const std::wstring& id) {
+    return const_cast<FakeEndpoint*>(std::as_const(*this).find(id));
+}
+
+HRESULT enum_endpoints(const State& state, EDataFlow flow, DWORD mask, IMMDeviceCollection** out) {
+    auto guard = state->lock();
+    const std::size_t call = state->record(ObjectKind::Enumerator, Method::EnumAudioEndpoints);
+    state->calls[call].data_flow = flow;
+    state->calls[call].state_mask = mask;
+    if (out == nullptr) return state->finish(call, E_POINTER);
+    *out = nullptr;
+    if (auto f = state->fault_for(Method::EnumAudioEndpoints)) return state->finish(call, f->hr);
+    if (flow < eRender || flow > eAll || mask == 0 || (mask & ~static_cast<DWORD>(DEVICE_STATEMASK_ALL)) != 0)
+        return state->finish(call, E_INVALIDARG);
+    std::vector<std::wstring> ids;  // the engine has render endpoints only
+    if (flow != eCapture)
+        for (const FakeEndpoint& d : state->endpoints.devices)
+            if ((d.state & mask) != 0) ids.push_back(d.id);
+    *out = new FakeDeviceCollection(state, std::move(ids));
+    return state->finish(call, S_OK);
+}
+
+HRESULT device_state(const State& state, const std::wstring& id, DWORD* out) {
+    auto guard = state->lock();
+    const std::size_t call = state->record(ObjectKind::Device, Method::GetState);
+    if (out == nullptr) return state->finish(call, E_POINTER);
+    if (auto f = state->fault_for(Method::GetState)) return state->finish(call, f->hr);
+    const FakeEndpoint* endpoint = state->endpoints.find(id);
+    *out = endpoint != nullptr ? endpoint->state : DEVICE_STATE_NOTPRESENT;
+    return state->finish(call, S_OK);
 }
 
 HRESULT get_device(const State& state, LPCWSTR id, IMMDevice** out) {

@@ -1,5 +1,6 @@
-// The render endpoints of the simulated engine: which exist, which is the default, and who
-// listens for changes; with the enumerator's and the device's methods that read them.
+// The render endpoints of the simulated engine: which exist, in which state, which is the
+// default, and who listens for changes; with the enumerator's and the device's methods that
+// read them.
 #pragma once
 
 #include "fake_types.hpp"
@@ -14,6 +15,7 @@ namespace brisvane::fakes {
 struct FakeEndpoint {
     std::wstring id;
     std::wstring name;  // PKEY_Device_FriendlyName
+    DWORD state = DEVICE_STATE_ACTIVE;
 };
 
 // The one endpoint of an engine that is told of no other.
@@ -31,14 +33,19 @@ struct EndpointDirectory {
     std::vector<IMMNotificationClient*> listeners;
 
     const FakeEndpoint* find(const std::wstring& id) const;
+    FakeEndpoint* find(const std::wstring& id);
 };
 
 // Made in fake_audio_objects.cpp: a device object for the endpoint with this id.
 IMMDevice* new_device(const std::shared_ptr<EngineState>& state, std::wstring id);
 
-// IMMDeviceEnumerator::GetDevice, RegisterEndpointNotificationCallback, Unregister...;
-// IMMDevice::GetId and OpenPropertyStore, each recorded and open to injected faults.
+// IMMDeviceEnumerator::GetDevice, EnumAudioEndpoints, RegisterEndpointNotificationCallback,
+// Unregister...; IMMDevice::GetId, GetState and OpenPropertyStore, each recorded and open to
+// injected faults.
 HRESULT get_device(const std::shared_ptr<EngineState>& state, LPCWSTR id, IMMDevice** out);
+HRESULT enum_endpoints(const std::shared_ptr<EngineState>& state, EDataFlow flow, DWORD mask,
+                       IMMDeviceCollection** out);
+HRESULT device_state(const std::shared_ptr<EngineState>& state, const std::wstring& id, DWORD* out);
 HRESULT register_listener(const std::shared_ptr<EngineState>& state, IMMNotificationClient* listener);
 HRESULT unregister_listener(const std::shared_ptr<EngineState>& state, IMMNotificationClient* listener);
 HRESULT copy_device_id(const std::shared_ptr<EngineState>& state, const std::wstring& id, LPWSTR* out);

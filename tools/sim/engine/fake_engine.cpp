@@ -33,7 +33,50 @@ std::optional<Fault> EngineState::fault_for(Method method) {
     return std::nullopt;
 }
 
-bool EngineState::signal() { return event != nullptr && SetEvent(event) != FALSE; }
+UINT64 Stream::ready_frames() const {
+    UINT64 frames = 0;
+    for (std::size_t i = packet_locked ? 1 : 0; i < script.size(); ++i)
+        if (!script[i].get_buffer_failure) frames += script[i].frame_count();
+    return frames;
+}
+
+std::optional<Packet> Stream::drop_oldest() {
+    for (auto it = script.begin() + (packet_locked ? 1 : 0); it != script.end(); ++it) {
+        if (it->get_buffer_failure) continue;
+        Packet dropped = std::move(*it);
+        script.erase(it);
+        return dropped;
+    }
+    return std::nullopt;
+}
+
+void Stream::fail_from_here(HRESULT hr) {
+    Packet step;
+    step.get_buffer_failure = hr;
+    script.push_back(std::move(step));
+    view.failed = true;
+}
+
+Stream& EngineState::current_stream() {
+    if (!current || current->view.closed) {
+        current = std::shared_ptr<Stream>(new Stream);  // not make_shared: see FakeEngine()
+        current->view.id = static_cast<unsigned>(streams.size() + 1);
+        streams.push_back(current);
+    }
+    return *current;
+}
+
+std::shared_ptr<Stream> EngineState::claim_stream(StreamTarget target) {
+    if (!current || current->claimed || current->view.closed) current.reset();
+    current_stream();
+    current->claimed = true;
+    current->view.target = std::move(target);
+    return current;
+}
+
+Stream* EngineState::find_stream(unsigned id) const {
+    return id >= 1 && id <= streams.size() ? streams[id - 1].get() : nullptr;
+}
 
 Tracked::Tracked(std::shared_ptr<EngineState> state, ObjectKind kind) : state_(std::move(state)) {
     stats.kind = kind;
@@ -63,14 +106,34 @@ ULONG Tracked::release() {
         if (left == 0) {
             stats.destroyed = true;
             if (stats.kind != ObjectKind::Factory) keep->release_order.push_back(stats.kind);
-            if (keep->detached) {
-                std::erase(keep->objects, this);
-                free_now = true;
-            }
+            free_now = end_if_unreferenced();
         }
     }
     if (free_now) delete this;
     return left;
+}
+
+void Tracked::hold() {
+    auto guard = state_->lock();
+    ++holds_;
+}
+
+void Tracked::unhold() {
+    const std::shared_ptr<EngineState> keep = state_;
+    bool free_now = false;
+    {
+        auto guard = keep->lock();
+        free_now = --holds_ == 0 && stats.refs == 0 && end_if_unreferenced();
+    }
+    if (free_now) delete this;
+}
+
+bool Tracked::end_if_unreferenced() {
+    if (holds_ > 0) return false;
+    last_release();
+    if (!state_->detached) return false;
+    std::erase(state_->objects, this);
+    return true;
 }
 
 }  // namespace detail
@@ -84,6 +147,9 @@ const char* to_string(ObjectKind k) {
         case ObjectKind::ErrorInfo: return "ErrorInfo";
         case ObjectKind::Factory: return "Factory";
         case ObjectKind::PropertyStore: return "PropertyStore";
+        case ObjectKind::DeviceCollection: return "DeviceCollection";
+        case ObjectKind::ActivateOperation: return "ActivateOperation";
+        case ObjectKind::Mmdevapi: return "mmdevapi";
     }
     return "?";
 }
@@ -95,7 +161,9 @@ const char* to_string(Method m) {
         "UnregisterEndpointNotificationCallback", "Activate", "OpenPropertyStore", "GetId",
         "GetState", "GetValue", "Initialize", "GetBufferSize", "GetStreamLatency", "GetCurrentPadding",
         "IsFormatSupported", "GetMixFormat", "GetDevicePeriod", "Start", "Stop", "Reset",
-        "SetEventHandle", "GetService", "GetBuffer", "ReleaseBuffer", "GetNextPacketSize"};
+        "SetEventHandle", "GetService", "GetBuffer", "ReleaseBuffer", "GetNextPacketSize", "GetCount", "Item",
+        "ActivateAudioInterfaceAsync", "GetActivateResult"};
+    static_assert(std::size(names) == kMethodCount);
     const auto i = static_cast<std::size_t>(m);
     return i < std::size(names) ? names[i] : "?";
 }
@@ -139,27 +207,35 @@ void FakeEngine::inject(Method method, Fault fault) {
     state_->faults.emplace_back(method, std::move(fault));
 }
 
+void FakeEngine::set_activation_outcome(unsigned nth, std::optional<HRESULT> result) {
+    auto guard = state_->lock();
+    state_->activation_outcomes[nth] = result;
+}
+
 void FakeEngine::push_packet(Packet packet, bool signal_now) {
     auto guard = state_->lock();
-    state_->script.push_back(std::move(packet));
-    if (signal_now) state_->signal();
+    detail::Stream& stream = state_->current_stream();
+    stream.push(std::move(packet));
+    if (signal_now) stream.signal();
 }
 
 void FakeEngine::push_packets(std::vector<Packet> packets, bool signal_now) {
     auto guard = state_->lock();
-    for (Packet& p : packets) state_->script.push_back(std::move(p));
-    if (signal_now) state_->signal();
+    detail::Stream& stream = state_->current_stream();
+    for (Packet& p : packets) stream.push(std::move(p));
+    if (signal_now) stream.signal();
 }
 
 void FakeEngine::push_get_buffer_failure(HRESULT hr, bool signal_now) {
-    Packet step;
-    step.get_buffer_failure = hr;
-    push_packet(std::move(step), signal_now);
+    auto guard = state_->lock();
+    detail::Stream& stream = state_->current_stream();
+    stream.fail_from_here(hr);
+    if (signal_now) stream.signal();
 }
 
 bool FakeEngine::signal() {
     auto guard = state_->lock();
-    return state_->signal();
+    return state_->current_stream().signal();
 }
 
 std::vector<Call> FakeEngine::calls() const {
@@ -210,7 +286,13 @@ std::vector<ObjectKind> FakeEngine::release_order() const {
 
 HANDLE FakeEngine::event_handle() const {
     auto guard = state_->lock();
-    return state_->event;
+    return state_->current ? state_->current->event : nullptr;
+}
+
+std::optional<StreamView> FakeEngine::stream(unsigned id) const {
+    auto guard = state_->lock();
+    const detail::Stream* s = state_->find_stream(id);
+    return s != nullptr && s->claimed ? std::optional(s->view) : std::nullopt;
 }
 
 void FakeEngine::on_call(std::function<void(const Call&)> hook) {
@@ -218,7 +300,7 @@ void FakeEngine::on_call(std::function<void(const Call&)> hook) {
     state_->on_call = std::move(hook);
 }
 
-void FakeEngine::on_empty_read(std::function<void()> hook) {
+void FakeEngine::on_empty_read(std::function<void(unsigned stream)> hook) {
     auto guard = state_->lock();
     state_->on_empty_read = std::move(hook);
 }
@@ -239,22 +321,35 @@ bool FakeEngine::try_with_lock(const std::function<void()>& fn, std::chrono::mil
     return true;
 }
 
-UINT64 FakeEngine::ready_frames() const {
-    UINT64 frames = 0;
-    for (std::size_t i = state_->packet_locked ? 1 : 0; i < state_->script.size(); ++i)
-        if (!state_->script[i].get_buffer_failure) frames += state_->script[i].frame_count();
-    return frames;
+void FakeEngine::push_packet_to(unsigned stream, Packet packet) {
+    auto guard = state_->lock();
+    if (detail::Stream* s = state_->find_stream(stream)) s->push(std::move(packet));
 }
 
-std::optional<Packet> FakeEngine::drop_oldest() {
-    auto& script = state_->script;
-    for (auto it = script.begin() + (state_->packet_locked ? 1 : 0); it != script.end(); ++it) {
-        if (it->get_buffer_failure) continue;
-        Packet dropped = std::move(*it);
-        script.erase(it);
-        return dropped;
-    }
-    return std::nullopt;
+void FakeEngine::fail_stream(unsigned stream, HRESULT hr) {
+    auto guard = state_->lock();
+    detail::Stream* s = state_->find_stream(stream);
+    if (s == nullptr || s->view.failed) return;
+    s->fail_from_here(hr);
+    s->signal();
+}
+
+bool FakeEngine::signal_stream(unsigned stream) {
+    auto guard = state_->lock();
+    const detail::Stream* s = state_->find_stream(stream);
+    return s != nullptr && s->signal();
+}
+
+UINT64 FakeEngine::ready_frames(unsigned stream) const {
+    auto guard = state_->lock();
+    const detail::Stream* s = state_->find_stream(stream);
+    return s == nullptr ? 0 : s->ready_frames();
+}
+
+std::optional<Packet> FakeEngine::drop_oldest(unsigned stream) {
+    auto guard = state_->lock();
+    detail::Stream* s = state_->find_stream(stream);
+    return s == nullptr ? std::nullopt : s->drop_oldest();
 }
 
 IClassFactory* FakeEngine::new_class_factory() { return detail::new_factory(state_); }

@@ -1,6 +1,7 @@
 // A simulated audio engine: fake IMMDeviceEnumerator, IMMDevice, IAudioClient and
-// IAudioCaptureClient objects that record every call, misbehave on request and
-// play back a script of capture packets. Independent of any test framework and
+// IAudioCaptureClient objects (and process loopback's activation, fake_process_loopback.hpp)
+// that record every call, misbehave on request and play back scripts of capture packets,
+// one per audio client. Independent of any test framework and
 // of how the enumerator class is made reachable (in this process through
 // fake_registration.hpp, in any process through the server DLL of ../server).
 //
@@ -35,8 +36,12 @@ public:
     // runs for hours does not grow (calls() is then empty).
     void set_call_history(bool keep);
     void inject(Method method, Fault fault);
+    // The Nth process loopback activation (counted from 1) completes with `result` (a failure:
+    // no client), or never completes (nullopt). By default every activation gives a client.
+    void set_activation_outcome(unsigned nth, std::optional<HRESULT> result);
 
-    // --- capture script ---
+    // --- capture script of the current stream: the newest audio client's (or, before any
+    // client exists or once the newest is released, the one the next client takes over) ---
     void push_packet(Packet packet, bool signal_now = false);
     // Queues all the packets at once (no reader sees only some of them), then signals if asked.
     void push_packets(std::vector<Packet> packets, bool signal_now = false);
@@ -61,24 +66,33 @@ public:
     // --- for something that makes packets as the program asks for them (the server DLL) ---
     // Called, with the engine's lock held, for every call once its result is known.
     void on_call(std::function<void(const Call&)> hook);
-    // Called, with the engine's lock held, after a GetBuffer call found no packet ready
-    // (the call still reports AUDCLNT_S_BUFFER_EMPTY).
-    void on_empty_read(std::function<void()> hook);
+    // Called, with the engine's lock held, after a GetBuffer call found no packet ready in
+    // `stream` (the call still reports AUDCLNT_S_BUFFER_EMPTY).
+    void on_empty_read(std::function<void(unsigned stream)> hook);
+    // The stream of an audio client, by the id that calls on it carry (Call::stream).
+    std::optional<StreamView> stream(unsigned id) const;
+    void push_packet_to(unsigned stream, Packet packet);
+    // From the stream's ready packets on, GetBuffer fails with hr; signals. Once per stream.
+    void fail_stream(unsigned stream, HRESULT hr);
+    bool signal_stream(unsigned stream);
     // Runs fn with the engine's lock held; fn may call the engine (the lock is recursive).
     void with_lock(const std::function<void()>& fn) const;
     // The same, if the lock can be had within `patience`; false when it could not
     // (at process exit its holder may be a thread that no longer exists).
     bool try_with_lock(const std::function<void()>& fn, std::chrono::milliseconds patience) const;
-    // Under the lock: frames in the ready packets that the program does not hold, and the
-    // oldest of those packets taken away, as an overflowing endpoint buffer drops it.
-    UINT64 ready_frames() const;
-    std::optional<Packet> drop_oldest();
+    // Frames in the stream's ready packets that the program does not hold, and the oldest of
+    // those packets taken away, as an overflowing endpoint buffer drops it.
+    UINT64 ready_frames(unsigned stream) const;
+    std::optional<Packet> drop_oldest(unsigned stream);
 
     // A new class factory for CLSID_MMDeviceEnumerator, refcount 1, owned by the caller.
     IClassFactory* new_class_factory();
 
 private:
     friend class EndpointDriver;  // fake_endpoint_driver.hpp
+    friend HRESULT activate_audio_interface_async(FakeEngine&, LPCWSTR, REFIID, PROPVARIANT*,
+                                                  IActivateAudioInterfaceCompletionHandler*,
+                                                  IActivateAudioInterfaceAsyncOperation**);
     std::shared_ptr<detail::EngineState> state_;
 };
 

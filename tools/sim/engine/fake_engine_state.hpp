@@ -17,6 +17,36 @@ namespace brisvane::fakes::detail {
 
 class Tracked;
 
+// One audio stream: what an audio client (and its capture client) reads. Made by Activate or
+// by a process loopback activation; test code that pushes packets before any client exists
+// fills a stream that the next client takes over.
+struct Stream {
+    StreamView view;
+    bool claimed = false;   // an audio client owns it
+    unsigned owners = 0;    // its audio client and capture client not yet released
+    std::deque<Packet> script;
+    std::vector<std::uint8_t> locked_data;  // the packet handed out by GetBuffer
+    bool packet_locked = false;
+    UINT64 frames_handed_out = 0;
+    bool had_packet = false;  // a packet was ever made ready
+    HANDLE event = nullptr;
+
+    Stream() = default;
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream() {
+        if (view.target_process != nullptr) CloseHandle(view.target_process);
+    }
+    bool signal() const { return event != nullptr && SetEvent(event) != FALSE; }
+    void push(Packet packet) {
+        had_packet = had_packet || !packet.get_buffer_failure;
+        script.push_back(std::move(packet));
+    }
+    UINT64 ready_frames() const;
+    std::optional<Packet> drop_oldest();
+    void fail_from_here(HRESULT hr);  // a sticky GetBuffer failure behind the ready packets
+};
+
 struct EngineState : std::enable_shared_from_this<EngineState> {
     mutable std::recursive_mutex mu;  // recursive: SetErrorInfo calls back into AddRef
     REFERENCE_TIME default_period = 100000;
@@ -26,11 +56,10 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     std::map<Method, unsigned> counts;
     std::vector<Call> calls;
     bool keep_calls = true;  // false: a call is dropped once on_call has seen it
-    std::deque<Packet> script;
-    std::vector<std::uint8_t> locked_data;  // the packet handed out by GetBuffer
-    bool packet_locked = false;
-    UINT64 frames_handed_out = 0;
-    HANDLE event = nullptr;
+    std::vector<std::shared_ptr<Stream>> streams;  // creation order
+    std::shared_ptr<Stream> current;               // the stream that FakeEngine's script calls fill
+    // The outcome of the Nth process loopback activation, when not the default (a client).
+    std::map<unsigned, std::optional<HRESULT>> activation_outcomes;
     std::vector<Tracked*> objects;  // creation order; kept after refcount zero
     std::vector<ObjectKind> release_order;
     bool detached = false;  // the FakeEngine is gone: objects free themselves at zero
@@ -38,7 +67,7 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
     // run with the lock held. on_call sees every call once its result is known;
     // on_empty_read runs after a GetBuffer call that found no packet ready.
     std::function<void(const Call&)> on_call;
-    std::function<void()> on_empty_read;
+    std::function<void(unsigned stream)> on_empty_read;
     EndpointDirectory endpoints;
 
     std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock(mu); }
@@ -53,7 +82,11 @@ struct EngineState : std::enable_shared_from_this<EngineState> {
         if (!keep_calls && call + 1 == calls.size()) calls.pop_back();
         return hr;
     }
-    bool signal();
+    // The stream that test code fills: the newest one, or a fresh one once that is closed.
+    Stream& current_stream();
+    // A stream for a new audio client: the one test code filled before, or a new one.
+    std::shared_ptr<Stream> claim_stream(StreamTarget target);
+    Stream* find_stream(unsigned id) const;
 };
 
 class Tracked {
@@ -64,10 +97,20 @@ public:
     Tracked& operator=(const Tracked&) = delete;
     ULONG add_ref();
     ULONG release();
+    // A reference of the engine's own (a thread that calls the program back with this object):
+    // not the program's, so not in `stats`; the object ends when both kinds are gone.
+    void hold();
+    void unhold();
     ObjectStats stats;
 
 protected:
+    // Runs, with the lock held, when the object ends: no reference of either kind is left.
+    virtual void last_release() {}
     std::shared_ptr<EngineState> state_;
+
+private:
+    bool end_if_unreferenced();  // lock held; true when the object is to be freed
+    unsigned holds_ = 0;
 };
 
 // The IUnknown part of a fake object exposing one interface.
@@ -103,6 +146,8 @@ protected:
 };
 
 IMMDeviceEnumerator* new_enumerator(const std::shared_ptr<EngineState>& state);
+// An audio client on `stream`; a process loopback one refuses what that client does not offer.
+IAudioClient* new_audio_client(const std::shared_ptr<EngineState>& state, std::shared_ptr<Stream> stream);
 IClassFactory* new_factory(const std::shared_ptr<EngineState>& state);
 // IClassFactory::CreateInstance for the enumerator class, recorded as such.
 HRESULT create_enumerator(const std::shared_ptr<EngineState>& state, IUnknown* outer, REFIID riid,

@@ -15,7 +15,11 @@
 
 namespace brisvane::fakes {
 
-enum class ObjectKind { Enumerator, Device, AudioClient, CaptureClient, ErrorInfo, Factory, PropertyStore };
+enum class ObjectKind {
+    Enumerator, Device, AudioClient, CaptureClient, ErrorInfo, Factory, PropertyStore, DeviceCollection,
+    ActivateOperation,
+    Mmdevapi,  // not an object: the module's own export, ActivateAudioInterfaceAsync
+};
 
 enum class Method {
     QueryInterface,
@@ -33,7 +37,12 @@ enum class Method {
     GetMixFormat, GetDevicePeriod, Start, Stop, Reset, SetEventHandle, GetService,
     // IAudioCaptureClient
     GetBuffer, ReleaseBuffer, GetNextPacketSize,
+    // IMMDeviceCollection
+    GetCount, Item,
+    // process loopback: mmdevapi's export and IActivateAudioInterfaceAsyncOperation
+    ActivateAudioInterfaceAsync, GetActivateResult,
 };
+inline constexpr int kMethodCount = static_cast<int>(Method::GetActivateResult) + 1;
 
 const char* to_string(Method m);
 const char* to_string(ObjectKind k);
@@ -44,6 +53,7 @@ struct Call {
     ObjectKind object{};
     DWORD thread_id = 0;
     HRESULT result = S_OK;
+    unsigned stream = 0;             // the audio stream concerned (1-based), 0 for none
     GUID iid{};                      // QueryInterface, CreateInstance, Activate, GetService
     bool outer_non_null = false;     // CreateInstance pUnkOuter
     EDataFlow data_flow{};           // GetDefaultAudioEndpoint
@@ -62,6 +72,13 @@ struct Call {
     bool session_guid_null = true;
     HANDLE handle = nullptr;         // SetEventHandle
     UINT32 frames = 0;               // ReleaseBuffer NumFramesRead
+    DWORD state_mask = 0;            // EnumAudioEndpoints
+    // ActivateAudioInterfaceAsync: the device path, the process loopback parameters as read
+    // (process_id 0 when the blob was not read) and what the completion will report.
+    std::wstring path;
+    DWORD process_id = 0;
+    DWORD loopback_mode = 0;
+    std::optional<HRESULT> activate_result;  // none: the completion never comes
     // Whether each out pointer was non-null, in parameter order
     // (GetBuffer: data, frames, flags, device position, qpc position).
     std::array<bool, 5> out_non_null{};
@@ -104,6 +121,23 @@ struct Packet {
     std::optional<HRESULT> get_buffer_failure;
 
     UINT32 frame_count() const { return frames ? *frames : static_cast<UINT32>(bytes.size() / 8); }
+};
+
+// What an audio stream captures: an endpoint, or a process tree through process loopback.
+struct StreamTarget {
+    std::wstring endpoint_id;       // the endpoint's id; empty for process loopback
+    bool process_loopback = false;
+    DWORD process_id = 0;           // process loopback: the root of the tree
+    bool exclude = false;           // process loopback: every process but the tree
+};
+
+// An audio stream as the engine holds it, for whatever makes its packets.
+struct StreamView {
+    unsigned id = 0;                  // 1-based, in creation order
+    StreamTarget target;
+    bool closed = false;              // its audio client and capture client are released
+    bool failed = false;              // GetBuffer fails from its ready packets on
+    HANDLE target_process = nullptr;  // process loopback: the target (SYNCHRONIZE), the engine's
 };
 
 // Lifetime bookkeeping of one fake COM object.

@@ -1,6 +1,12 @@
-// Starts brisvane.exe as applications do and records what its caller sees.
+// Starts a program (brisvane.exe, or another of the project's) as applications do and records
+// what its caller sees.
 //
 //   launcher.exe --exe PATH [options]
+//     --arg VALUE                     an argument for the program (repeatable, in order); the
+//                                     text {target} in it becomes the target process's id
+//     --target-ms MS                  first starts a target process (launcher.exe --sleep MS)
+//                                     that ends by itself MS ms later; ended at the latest with
+//                                     the program
 //     --stdout FILE / --stderr FILE   where the drained pipes go (default: discarded)
 //     --frames FILE                   one line per whole 7680-byte frame read from standard
 //                                     output: "<index> <QPC microseconds>"
@@ -11,6 +17,9 @@
 //                                     (repeatable)
 //     --close-stdout-after BYTES      read exactly BYTES, then close the read end of stdout
 //     --stop-after-ms T               TerminateProcess the child after T ms
+//     --stdin-pipe-close-after-ms T   standard input is a pipe that the launcher holds and
+//                                     closes after T ms (how a caller asks brisvane-capture.exe to
+//                                     stop); the summary gives stdin_closed_us
 //     --stop-after-bytes K            TerminateProcess the child once K stdout bytes arrived
 //     --timeout-ms T                  safety limit (default 300000)
 //     --no-std-handles                STARTF_USESTDHANDLES with all three handles null and no
@@ -29,6 +38,7 @@
 //                                     three, put back after the child's DLLs have loaded (Wine's
 //                                     msvcrt turns them into null handles while it loads)
 //   launcher.exe --message CODE       prints FormatMessageW's text for the system message CODE
+//   launcher.exe --sleep MS           sleeps MS ms and exits with status 0 (a target process)
 //
 // Exit status: the child's; 124 when the launcher ended it as asked (--stop-after-*),
 // 125 when the launcher itself failed, 126 when the safety limit ended the child.
@@ -96,9 +106,14 @@ struct Options {
     bool shared_stdout_stderr = false;
     DWORD read_delay_ms = 0;
     DWORD pipe_size = 4096;
+    std::vector<std::wstring> args;
+    long long target_ms = -1;
+    long long stdin_close_after_ms = -1;
 } g_opt;
 
 HANDLE g_child = nullptr;
+HANDLE g_in_write = nullptr;  // the write end of the child's standard input, with --stdin-pipe-close-after-ms
+unsigned long long g_stdin_closed_us = 0;
 HANDLE g_out_read = nullptr, g_err_read = nullptr;
 volatile LONG g_stopped = 0;
 unsigned long long g_out_bytes = 0, g_err_bytes = 0;
@@ -317,6 +332,9 @@ void parse(int argc, wchar_t** argv) {
         else if (a == L"--timeout-ms") g_opt.timeout_ms = std::wcstoll(value().c_str(), nullptr, 10);
         else if (a == L"--pipe-size") g_opt.pipe_size = static_cast<DWORD>(std::wcstoul(value().c_str(), nullptr, 10));
         else if (a == L"--read-delay-ms") g_opt.read_delay_ms = static_cast<DWORD>(std::wcstoul(value().c_str(), nullptr, 10));
+        else if (a == L"--arg") g_opt.args.push_back(value());
+        else if (a == L"--target-ms") g_opt.target_ms = std::wcstoll(value().c_str(), nullptr, 10);
+        else if (a == L"--stdin-pipe-close-after-ms") g_opt.stdin_close_after_ms = std::wcstoll(value().c_str(), nullptr, 10);
         else if (a == L"--overlapped-stdout") g_opt.overlapped_stdout = true;
         else if (a == L"--no-synchronize") g_opt.no_synchronize = true;
         else if (a == L"--shared-stdout-stderr") g_opt.shared_stdout_stderr = true;
@@ -334,12 +352,53 @@ void parse(int argc, wchar_t** argv) {
     }
 }
 
+// One argument as the C runtime's command-line parsing reads it back.
+std::wstring quoted(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring out = L"\"";
+    for (std::size_t i = 0;; ++i) {
+        std::size_t backslashes = 0;
+        for (; i < arg.size() && arg[i] == L'\\'; ++i) ++backslashes;
+        if (i == arg.size()) {
+            out.append(backslashes * 2, L'\\');
+            break;
+        }
+        out.append(arg[i] == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        out += arg[i];
+    }
+    return out + L"\"";
+}
+
+// `launcher.exe --sleep MS`, a process whose id the program under test gets.
+PROCESS_INFORMATION start_target(long long ms) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = quoted(self) + L" --sleep " + std::to_wstring(ms);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(self, command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si, &pi))
+        fail("cannot start the target process");
+    CloseHandle(pi.hThread);
+    return pi;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     QueryPerformanceFrequency(&g_freq);
     if (argc == 3 && std::wstring(argv[1]) == L"--message") return print_message(argv[2]);
+    if (argc == 3 && std::wstring(argv[1]) == L"--sleep") {
+        Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
+        return 0;
+    }
     parse(argc, argv);
+    PROCESS_INFORMATION target{};
+    unsigned long long target_start_us = 0;
+    if (g_opt.target_ms >= 0) {
+        target = start_target(g_opt.target_ms);
+        target_start_us = now_us();
+    }
 
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -360,12 +419,22 @@ int wmain(int argc, wchar_t** argv) {
             SetHandleInformation(g_err_read, HANDLE_FLAG_INHERIT, 0);
         }
         SetHandleInformation(g_out_read, HANDLE_FLAG_INHERIT, 0);
-        in_null = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        if (g_opt.stdin_close_after_ms >= 0) {
+            if (!CreatePipe(&in_null, &g_in_write, &sa, 0)) fail("CreatePipe");
+            SetHandleInformation(g_in_write, HANDLE_FLAG_INHERIT, 0);
+        } else {
+            in_null = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+        }
         si.hStdInput = in_null;
         si.hStdOutput = out_write;
         si.hStdError = g_opt.shared_stdout_stderr ? out_write : err_write;
     }
     std::wstring command = L"\"" + g_opt.exe + L"\"";
+    for (std::wstring arg : g_opt.args) {
+        for (std::size_t at; (at = arg.find(L"{target}")) != std::wstring::npos;)
+            arg.replace(at, 8, std::to_wstring(target.dwProcessId));
+        command += L" " + quoted(arg);
+    }
     PROCESS_INFORMATION pi{};
     const unsigned long long start_us = now_us();
     if (!CreateProcessW(g_opt.exe.c_str(), command.data(), nullptr, nullptr, g_opt.no_std_handles ? FALSE : TRUE,
@@ -380,6 +449,15 @@ int wmain(int argc, wchar_t** argv) {
     if (out_write) CloseHandle(out_write);
     if (err_write) CloseHandle(err_write);
     if (in_null && in_null != INVALID_HANDLE_VALUE) CloseHandle(in_null);
+
+    if (g_in_write) {
+        CreateThread(nullptr, 0, [](void*) -> DWORD {
+            Sleep(static_cast<DWORD>(g_opt.stdin_close_after_ms));
+            g_stdin_closed_us = now_us();
+            CloseHandle(g_in_write);
+            return 0;
+        }, nullptr, 0, nullptr);
+    }
 
     HANDLE readers[2] = {nullptr, nullptr};
     if (!g_opt.no_std_handles) {
@@ -410,6 +488,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     DWORD code = 0;
     GetExitCodeProcess(g_child, &code);
+    if (target.hProcess != nullptr) {
+        TerminateProcess(target.hProcess, 0xC0DE);  // if it still runs
+        CloseHandle(target.hProcess);
+    }
 
     if (!g_opt.summary.empty()) {
         std::string s;
@@ -427,6 +509,11 @@ int wmain(int argc, wchar_t** argv) {
         put("last_stdout_us", std::to_string(g_last_out_us));
         put("stdout_eof_us", std::to_string(g_out_eof_us));
         put("first_stderr_us", std::to_string(g_first_err_us));
+        if (g_stdin_closed_us != 0) put("stdin_closed_us", std::to_string(g_stdin_closed_us));
+        if (target.hProcess != nullptr) {
+            put("target_pid", std::to_string(target.dwProcessId));
+            put("target_start_us", std::to_string(target_start_us));
+        }
         for (const Pause& p : g_opt.pauses)
             put("pause", std::to_string(p.at_bytes) + " " + std::to_string(p.began) + " " + std::to_string(p.ended));
         HANDLE f = open_out(g_opt.summary);
