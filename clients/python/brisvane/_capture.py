@@ -65,7 +65,8 @@ class _Session:
         self.pushed = self.taken = 0
         self.early_events: Deque[Any] = deque()  # events whose place was dropped with old frames
         self.dropped = self.dropped_reported = self.restarts = self.filled = 0
-        self.device: Optional[Device] = None
+        self.device: Optional[Device] = None  # as the reader has it
+        self.device_read: Optional[Tuple[Optional[Device]]] = None  # as the consumer has read to
         self.process: Optional["subprocess.Popen[bytes]"] = None
         self.stderr = bytearray()
         self.started = threading.Event()  # the start-up line, waiting for a device, or the end
@@ -216,6 +217,8 @@ class _Session:
             if type(item) is tuple:
                 self.taken += 1
                 return events, item, False
+            if type(item) is DeviceChange:
+                self.device_read = (item.device,)
             events.append(item)
 
     def dispatch(self, events: List[Any]) -> None:
@@ -332,8 +335,10 @@ class Capture:
 
     @property
     def device(self) -> Optional[Device]:
-        """The output device being captured, once the program said; None while there is none."""
-        return self._session.device
+        """The output device of the frames read last (before the first read: the latest the
+        program named); None while there is none."""
+        read = self._session.device_read
+        return read[0] if read else self._session.device
 
     @property
     def dropped(self) -> int:

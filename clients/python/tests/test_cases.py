@@ -127,6 +127,10 @@ class Cases(Bounded):
                 cap.close()
             for frame in cap:
                 frames.append((frame, cap.timing))
+                named = [e["device"] for e in events if "device" in e]
+                if named:  # the device of the frames read, not of records read ahead
+                    self.assertEqual(cap.device and neutral_event(brisvane.DeviceChange(cap.device))["device"],
+                                     named[-1])
                 if len(frames) == consumer.get("stopAfterFrames"):
                     cap.close()
         except brisvane.BrisvaneError as e:
