@@ -155,6 +155,15 @@ class RealProgram(unittest.TestCase):
         p = subprocess.run([python, "-m", "brisvane", "devices"], env=env, stdin=subprocess.DEVNULL,
                            capture_output=True, text=True, timeout=60)
         self.assertEqual(p.stdout, "* Speakers (Realtek(R) Audio)  %s\n  Headset (USB Audio)  %s\n" % (SPEAKERS, HEADSET))
+        # The example: a tone at half scale in packets of changing size until the device goes away.
+        work, env = setting("level", "source = tone 1000 0.5\npace = fast\npacket_frames = 441,480,1056\n"
+                            "invalidate_after_packets = 180\n")
+        p = subprocess.run([python, str(REPO / "examples" / "python" / "level.py")], env=env,
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertEqual(p.stdout.splitlines(), ["   1 s  RMS   -9.0 dBFS  peak   -6.0 dBFS",
+                                                 "   2 s  RMS   -9.0 dBFS  peak   -6.0 dBFS"])
+        self.assertIn("DEVICE_INVALIDATED", p.stderr)
 
 
 if __name__ == "__main__":
