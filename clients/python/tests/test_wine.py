@@ -155,9 +155,8 @@ class RealProgram(unittest.TestCase):
         p = subprocess.run([python, "-m", "brisvane", "devices"], env=env, stdin=subprocess.DEVNULL,
                            capture_output=True, text=True, timeout=60)
         self.assertEqual(p.stdout, "* Speakers (Realtek(R) Audio)  %s\n  Headset (USB Audio)  %s\n" % (SPEAKERS, HEADSET))
-        # The example: a tone at half scale in packets of changing size until the device goes away.
-        work, env = setting("level", "source = tone 1000 0.5\npace = fast\npacket_frames = 441,480,1056\n"
-                            "invalidate_after_packets = 180\n")
+        # The example: a tone at half scale until the device goes away after 2.5 s.
+        work, env = setting("level", "source = tone 1000 0.5\ninvalidate_after_ms = 2500\n")
         p = subprocess.run([python, str(REPO / "examples" / "python" / "level.py")], env=env,
                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
         self.assertEqual(p.returncode, 1, p.stderr)
