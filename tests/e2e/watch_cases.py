@@ -2,19 +2,16 @@
 """End-to-end cases of brisvane-watch.exe: started through launcher.exe with pipes, against
 the simulated engine server in the e2e prefix (set up by e2e_setup).
 Usage: watch_cases.py BUILD_DIR CASE"""
-import json
 import re
 import os
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
-sys.path.insert(0, os.path.join(ROOT, "clients", "python", "brisvane"))
 from rig import Failure, Rig, check, single_report, windows_report  # noqa: E402
-from _watch_line import parse_watch_line  # noqa: E402
+from watch_line import parse_watch_line  # noqa: E402
 
 WATCH_OBJECTS = ("Enumerator", "Device", "PropertyStore")
 SPEAKERS = ("{0.0.0.00000000}.{speakers}", "Speakers (Realtek(R) Audio)")
@@ -45,17 +42,9 @@ def run_watch(rig, name, scenario, options=()):
                    record=("stdout", "stderr", "reads"))
 
 
-def parsed_by_both_rules(data):
-    """The lines as the Python package's parsing rule and the Node.js package's read them."""
-    lines = data.decode("utf-8").split("\n")[:-1]
-    py = [parse_watch_line(l) for l in lines]
-    js_rule = os.path.join(ROOT, "clients", "node", "lib", "watch_line.js")
-    js = subprocess.run(["node", "-e", "const {parseWatchLine} = require(process.argv[1]);"
-                         "const lines = require('fs').readFileSync(0, 'utf8').split('\\n').slice(0, -1);"
-                         "process.stdout.write(JSON.stringify(lines.map(parseWatchLine)));", js_rule],
-                        input=data, capture_output=True, check=True)
-    check(json.loads(js.stdout) == py, "the two parsing rules disagree: %s / %r" % (js.stdout, py))
-    return py
+def parsed(data):
+    """The lines, as the parsing rule of docs/PROTOCOL.md reads them."""
+    return [parse_watch_line(line) for line in data.decode("utf-8").split("\n")[:-1]]
 
 
 # --- the lines, what is ignored, and the end when the reader goes -----------------------------
@@ -78,7 +67,7 @@ def case_lines(rig):
     want = b"".join(line(e) for e in expected)
     r = run_watch(rig, "watch-lines", scenario, ["--close-stdout-after", str(len(want))])
     check(r.stdout() == want, "standard output %r, expected %r" % (r.stdout(), want))
-    check(parsed_by_both_rules(want) == [{"kind": "none"} if e is None else {"kind": "default", "id": e[0],
+    check(parsed(want) == [{"kind": "none"} if e is None else {"kind": "default", "id": e[0],
                                          "name": e[1]} for e in expected], "the parsing rule")
     # Each line was written when its change happened, not held until a later one.
     changes = [int(f["t"]) for f in r.log.of("default_change")]

@@ -1,6 +1,6 @@
 """The parsing rule for one line of brisvane-watch.exe's standard output (docs/PROTOCOL.md,
-"brisvane-watch.exe"). It imports nothing from the package, so the end-to-end tests load it
-on its own to read the program's real output."""
+"brisvane-watch.exe"), with which the end-to-end cases read the program's real output (the
+client packages no longer read it: they follow the default device through brisvane-capture.exe)."""
 from typing import Dict, List, Optional
 
 _ESCAPES = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r"}
