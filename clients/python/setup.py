@@ -1,7 +1,8 @@
 """Builds the brisvane wheel. The version comes from the project's CMakeLists.txt and the error
 table from clients/error-codes.json, both copied in by the build. With BRISVANE_WHEEL_EXE set
-to a brisvane.exe, the wheel carries it (and brisvane-watch.exe when it lies beside it) and is
-tagged win_amd64; without, it is a pure wheel for other systems. build_wheels.py makes both."""
+to a brisvane.exe, the wheel carries it (and brisvane-watch.exe and brisvane-capture.exe, which lie beside it) and is
+tagged win_amd64; without, it is a pure wheel for other systems. build_wheels.py makes both.
+PyInstaller finds the hook that bundles the programs through the `pyinstaller40` entry point."""
 import os
 import re
 import shutil
@@ -64,9 +65,10 @@ setup(
     long_description_content_type="text/markdown",
     license="MIT",
     python_requires=">=3.9",
-    packages=["brisvane"],
+    packages=["brisvane", "brisvane._pyinstaller"],
     package_data={"brisvane": ["py.typed"]},
     extras_require={"numpy": ["numpy"]},
+    entry_points={"pyinstaller40": ["hook-dirs = brisvane._pyinstaller:get_hook_dirs"]},
     classifiers=["Programming Language :: Python :: 3", "Operating System :: Microsoft :: Windows",
                  "Topic :: Multimedia :: Sound/Audio :: Capture/Recording"],
     cmdclass=commands,

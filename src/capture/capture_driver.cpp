@@ -91,6 +91,7 @@ private:
     std::expected<void, AppError> read_packets(ClockReading now);
     std::expected<void, AppError> lose_stream(AppError error, std::uint64_t ran_ms);
     void follow_device_changes(ClockReading now);
+    void wait() const;
     DWORD wait_ms() const;
     std::expected<EndReason, AppError> finish(EndReason reason);
     bool is_default(const std::wstring& id) const;
@@ -285,6 +286,15 @@ void CaptureEngine::follow_device_changes(ClockReading now) {
     }
 }
 
+// Until something needs this thread: the engine, a change of devices, the caller, the writer, the clock.
+void CaptureEngine::wait() const {
+    std::vector<HANDLE> handles{writer_.failed_event(), stop_.event()};
+    if (options_.source == SourceKind::App) handles.push_back(target_.get());
+    if (changes_) handles.push_back(changes_->ready_event());
+    if (stream_) handles.push_back(stream_->buffer_event());
+    WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, wait_ms());
+}
+
 DWORD CaptureEngine::wait_ms() const {
     DWORD wait = options_.timeline == TimelineMode::Continuous ? IDLE_TICK_MS : INFINITE;
     if (pending_) {
@@ -329,19 +339,13 @@ std::expected<EndReason, AppError> CaptureEngine::capture() {
     } else {
         return std::unexpected(std::move(opened.error().error));
     }
-    for (;;) {
-        std::vector<HANDLE> handles{writer_.failed_event(), stop_.event()};
-        if (options_.source == SourceKind::App) handles.push_back(target_.get());
-        if (changes_) handles.push_back(changes_->ready_event());
-        if (stream_) handles.push_back(stream_->buffer_event());
-        WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, wait_ms());
+    // Each pass reads what the engine has before it waits: a packet may be ready before any signal.
+    for (;; wait()) {
         const ClockReading now = read_clocks();
         if (auto failed = writer_.failure()) {
             return std::unexpected(AppError("failed to write records", OutputErrorText(*failed)));
         }
-        if (changes_) {
-            follow_device_changes(now);
-        }
+        if (changes_) follow_device_changes(now);
         if (stream_) {
             if (auto read = read_packets(now); !read) return std::unexpected(std::move(read.error()));
         }

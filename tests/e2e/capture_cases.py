@@ -142,6 +142,29 @@ def run(rig, name, scenario, args=(), stop_ms=None, **options):
 
 
 # --- cases ----------------------------------------------------------------------------------------
+def case_integrity(rig):
+    """As fast as it is read: every byte the engine delivered, in order, in whole records, and the
+    last, shorter one at the end."""
+    frames = 500000
+    r = run(rig, "capture-integrity", """
+source = counting
+pace = fast
+packet_frames = 441,480,1056
+packet_flags = 0,0,1,0,4
+total_frames = %d
+buffer_frames = 1056
+log_calls = setup
+log_packets = no
+""" % frames, stop_ms=4000)
+    check(r.status == 0, r.describe())
+    audio = [x for x in r.records if x["type"] == "AUDI"]
+    got = b"".join(x["data"][:x["count"] * 8] for x in audio)
+    check(got == counting(0, frames * 8), "%d bytes of audio, the engine made %d" % (len(got), frames * 8))
+    check(all(x["count"] == 960 for x in audio[:-1]) and audio[-1]["count"] == frames % 960, "record sizes")
+    check(events(r.records) == "HEAD DEVI(%s) END_1" % "{0.0.0.00000000}.{fake-render-endpoint}",
+          "the stream: " + kinds(r.records))
+
+
 def case_follow(rig):
     """The default device, followed: a lost stream reopened on the same device, then a change of
     the default taken in process (one process, no restart), with the timeline exact across both."""

@@ -1,4 +1,5 @@
-"""python -m brisvane record OUT.wav [--seconds N] [--rate R] [--mono] [--s16]
+"""python -m brisvane record OUT.wav [--seconds N] [--rate R] [--mono] [--s16] [--device NAME | --app PID]
+python -m brisvane devices
 python -m brisvane doctor"""
 from __future__ import annotations
 
@@ -8,11 +9,11 @@ import sys
 import time
 from typing import List, Optional
 
-from ._capture import Capture, Dropped, Gap, Restart
-from ._convert import RATES, numpy_module
+from ._capture import RATES, Capture, numpy_module
 from ._errors import BrisvaneError
-from ._program import OVERRIDE, WATCH_OVERRIDE, resolve
-from ._watch import Device, WatchFailure
+from ._program import OVERRIDE, resolve
+from ._records import Device, Dropped, Gap, Restart
+from ._source import devices as list_devices
 from ._wav import WavWriter
 
 BAR = 30
@@ -73,13 +74,11 @@ def record(args: argparse.Namespace) -> int:
         if meter:
             meter.restarts += 1
 
-    def on_watch_failure(failure: WatchFailure) -> None:
-        print(("\n" if meter else "") + "brisvane: " + failure.message, file=sys.stderr)
-
+    source = {"device": args.device} if args.device else {"app": args.app} if args.app else "default"
     try:
-        capture = Capture(rate=args.rate, channels=channels, format=sample_format, numpy=numpy_module() is not None,
-                          timeline="continuous", restart=True, follow_default=True, on_gap=on_gap,
-                          on_drop=on_drop, on_restart=on_restart, on_watch_failure=on_watch_failure)
+        capture = Capture(source=source, rate=args.rate, channels=channels, format=sample_format,
+                          numpy=numpy_module() is not None, timeline="continuous", restart=True, follow_default=True,
+                          on_gap=on_gap, on_drop=on_drop, on_restart=on_restart)
         capture.start()
     except BrisvaneError as error:
         print(explain(error), file=sys.stderr)
@@ -105,11 +104,26 @@ def record(args: argparse.Namespace) -> int:
     finally:
         capture.close()
         wav.close()
+    if capture.end_reason == "app-exited":
+        notes.append("the application recorded exited")
     for note in notes:
         print("brisvane: " + note, file=sys.stderr)
     print("%sbrisvane: wrote %s: %.2f s, %d Hz, %s, %s" % ("\n" if meter else "", args.out, wav.data / wav.align /
           args.rate, args.rate, "mono" if channels == 1 else "stereo", sample_format), file=sys.stderr)
     return status
+
+
+def devices(args: argparse.Namespace) -> int:
+    try:
+        listed = list_devices()
+    except BrisvaneError as error:
+        print(explain(error), file=sys.stderr)
+        return 1
+    for device in listed:
+        print("%s %s  %s" % ("*" if device.default else " ", device.name or "(no name)", device.id))
+    if not listed:
+        print("No active output device.")
+    return 0
 
 
 def doctor(args: argparse.Namespace) -> int:
@@ -123,37 +137,36 @@ def doctor(args: argparse.Namespace) -> int:
     try:
         capture.start()
     except BrisvaneError as error:
-        print("brisvane did not start.\n" + explain(error))
+        print("brisvane-capture.exe did not start.\n" + explain(error))
         return 1
-    print("brisvane started: it is capturing the default output device.")
+    print("brisvane-capture.exe started: it is capturing the default output device.")
     frames = 0
     deadline = time.monotonic() + args.listen
     try:
         while time.monotonic() < deadline:
             if capture.read(max(0.0, deadline - time.monotonic())) is not None:
                 frames += 1
-        device, failure = capture.device, capture.watch_failure
+        device = capture.device
     except BrisvaneError as error:
-        print("brisvane stopped while listening.\n" + explain(error))
+        print("brisvane-capture.exe stopped while listening.\n" + explain(error))
         return 1
     finally:
         capture.close()
     if device:
         print("The default output device: %s (id %s)." % (device.name, device.id))
     else:
-        print("The default output device is not known: %s" % (failure.message if failure else
-              "brisvane-watch.exe did not report it in time (or there is none)"))
+        print("There is no default output device: the capture waits for one.")
     if frames:
         print("In %g s it delivered %d frames (%.2f s of audio): capture works." % (args.listen, frames, frames * 0.02))
     else:
-        print("In %g s nothing arrived: nothing is playing (brisvane sends nothing while the device is silent). "
+        print("In %g s nothing arrived: nothing is playing (nothing is written while the device is silent). "
               "Play a sound and run doctor again to see audio arrive." % args.listen)
     return 0
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m brisvane", description="Record what this computer plays. The "
-                                     "programs are found through %s and %s, or bundled." % (OVERRIDE, WATCH_OVERRIDE))
+    parser = argparse.ArgumentParser(prog="python -m brisvane", description="Record what this computer plays. "
+                                     "brisvane-capture.exe is found through %s, or bundled." % OVERRIDE)
     commands = parser.add_subparsers(dest="command", required=True)
     rec = commands.add_parser("record", help="record into a WAV file until Ctrl+C (or --seconds)")
     rec.add_argument("out", help="the WAV file to write")
@@ -161,11 +174,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     rec.add_argument("--rate", type=int, default=48000, choices=RATES, help="sample rate (default 48000)")
     rec.add_argument("--mono", action="store_true", help="one channel, the mean of left and right")
     rec.add_argument("--s16", action="store_true", help="16-bit integer samples instead of 32-bit float")
-    doc = commands.add_parser("doctor", help="start brisvane and explain what happens")
+    which = rec.add_mutually_exclusive_group()
+    which.add_argument("--device", metavar="NAME", help="this output device (a name from `devices`, or an id)")
+    which.add_argument("--app", metavar="PID", type=int, help="only this application (a process id)")
+    commands.add_parser("devices", help="list the active output devices (* marks the default)")
+    doc = commands.add_parser("doctor", help="start the capture and explain what happens")
     doc.add_argument("--timeout", type=float, default=10.0, help="seconds to wait for it to start")
     doc.add_argument("--listen", type=float, default=2.0, help="seconds to listen for audio")
     args = parser.parse_args(argv)
-    return record(args) if args.command == "record" else doctor(args)
+    return {"record": record, "devices": devices, "doctor": doctor}[args.command](args)
 
 
 if __name__ == "__main__":

@@ -8,20 +8,22 @@ import time
 from typing import Any, AsyncIterator, Optional
 
 from ._capture import Capture
-from ._watch import Device, WatchFailure
 
 
 class AsyncCapture:
-    """Takes Capture's arguments (follow_default too); see Capture."""
+    """Takes Capture's arguments; see Capture. Its properties (device, timing, dropped, ...) are
+    the Capture's, as `cap.capture.device` or `cap.device`."""
 
     def __init__(self, *args: Any, **options: Any):
         self.capture = Capture(*args, **options)
         self._wakeup: Optional[asyncio.Event] = None
 
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.capture, name)
+
     async def start(self) -> "AsyncCapture":
         loop = asyncio.get_running_loop()
-        self._wakeup = asyncio.Event()
-        wakeup = self._wakeup
+        self._wakeup = wakeup = asyncio.Event()
         self.capture._session.wakers.append(lambda: loop.call_soon_threadsafe(wakeup.set))
         await loop.run_in_executor(None, self.capture.start)
         return self
@@ -43,14 +45,11 @@ class AsyncCapture:
             frame = self.capture.read(0)
             if frame is not None:
                 return frame
-            now = time.monotonic()
-            wait = self.capture._session.next_fill_in(now)
-            if deadline is not None:
-                if now >= deadline:
-                    return None
-                wait = min(wait, deadline - now)
+            wait = None if deadline is None else deadline - time.monotonic()
+            if wait is not None and wait <= 0:
+                return None
             try:
-                await asyncio.wait_for(self._wakeup.wait(), None if wait == float("inf") else max(wait, 0.001))
+                await asyncio.wait_for(self._wakeup.wait(), wait)
             except asyncio.TimeoutError:
                 pass
 
@@ -63,14 +62,6 @@ class AsyncCapture:
                 yield await self.read()
             except EOFError:
                 return
-
-    @property
-    def device(self) -> Optional[Device]:
-        return self.capture.device
-
-    @property
-    def watch_failure(self) -> Optional[WatchFailure]:
-        return self.capture.watch_failure
 
     async def aclose(self) -> None:
         await asyncio.get_running_loop().run_in_executor(None, self.capture.close)

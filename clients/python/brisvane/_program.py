@@ -1,5 +1,5 @@
-"""Where the program comes from: an explicit argument, then the environment override, then
-the copy bundled with the Windows wheel."""
+"""Where brisvane-capture.exe comes from: an explicit argument, then the environment override,
+then the copy bundled with the Windows wheel."""
 from __future__ import annotations
 
 import json
@@ -11,7 +11,7 @@ from typing import List, Optional, Sequence, Union
 from ._errors import BrisvaneError
 
 OVERRIDE = "BRISVANE_COMMAND"
-WATCH_NAME, WATCH_OVERRIDE = "brisvane-watch.exe", "BRISVANE_WATCH_COMMAND"
+NAME = "brisvane-capture.exe"
 BUNDLED_DIR = Path(__file__).resolve().parent / "bin"
 
 Program = Union[str, "os.PathLike[str]", Sequence[str]]
@@ -31,27 +31,21 @@ def _split(value: str) -> List[str]:
     return value.split()
 
 
-def resolve(program: Optional[Program] = None, *, name: str = "brisvane.exe",
-            override: str = OVERRIDE, argument: str = "program") -> List[str]:
-    """The command that starts the program `name` (brisvane.exe or brisvane-watch.exe,
-    overridden by the variable `override`), or BrisvaneError saying how to provide it."""
+def resolve(program: Optional[Program] = None) -> List[str]:
+    """The command that starts brisvane-capture.exe, or BrisvaneError saying how to provide it."""
     if program is not None:
         if isinstance(program, (str, os.PathLike)):
             return [os.fspath(program)]
         return [os.fspath(p) for p in program]
-    value = os.environ.get(override, "").strip()
+    value = os.environ.get(OVERRIDE, "").strip()
     if value:
         return _split(value)
-    bundled = BUNDLED_DIR / name
+    bundled = BUNDLED_DIR / NAME
     if sys.platform == "win32" and bundled.is_file():
         return [str(bundled)]
     if sys.platform == "win32":
-        why = "this installation of brisvane has no %s (it is in the win_amd64 wheel only)" % name
-        code = "PROGRAM_NOT_FOUND"
-    else:
-        why = "%s runs on Windows only, and this is %s" % (name, sys.platform)
-        code = "UNSUPPORTED_PLATFORM"
-    raise BrisvaneError(None, message="%s: set %s to the command that starts it (for example "
-                        "%s=\"wine /path/to/%s\") or pass it as `%s`" % (why, override, override, name, argument),
-                        code=code)
+        raise BrisvaneError(None, message="this installation of brisvane has no %s (the win_amd64 wheel carries it)"
+                            % NAME, code="PROGRAM_NOT_FOUND")
+    raise BrisvaneError(None, message="%s runs on Windows only, and this is %s" % (NAME, sys.platform),
+                        code="UNSUPPORTED_PLATFORM")
 

@@ -1,17 +1,17 @@
-"""The installed package (run by a fresh virtual environment's Python) with the real brisvane.exe
-under Wine and the simulated engine of the end-to-end rig (tools/sim/rig.py).
+"""The installed package (run by a fresh virtual environment's Python) with the real
+brisvane-capture.exe under Wine and the simulated engine of the end-to-end rig (tools/sim/rig.py):
+every source, a default change, a spell without a device, a process that exits, and frames
+compared byte for byte with what the engine played (f32, 48 kHz, stereo).
 usage: VENV/bin/python test_wine.py BUILD_DIR"""
-import math
+import faulthandler
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import time
 import unittest
 import wave
-from array import array
 from pathlib import Path
 
 import brisvane
@@ -21,20 +21,14 @@ sys.path.insert(0, str(REPO / "tools" / "sim"))
 from rig import EngineLog, Rig, counting, winpath  # noqa: E402
 
 RIG = Rig(sys.argv.pop(1) if len(sys.argv) > 1 else str(REPO / "build" / "windows"))
-# A 1000 Hz tone at half scale in packets of changing size, as fast as it is read, until the device
-# goes away after 180 packets: 118 620 sample frames, 123 whole frames.
-TONE = "source = tone 1000 0.5\npace = fast\npacket_frames = 441,480,1056\ninvalidate_after_packets = 180\n"
-WHOLE_FRAMES = 60 * (441 + 480 + 1056) // 960
-REALTIME = "source = tone 1000 0.5\npace = realtime\npacket_frames = 480\n"
-
-
-def tone(frames):
-    """The engine's tone, interleaved, as its float32 samples."""
-    values = array("f")
-    for n in range(frames):
-        v = 0.5 * math.sin(2 * math.pi * 1000.0 * n / 48000.0)
-        values.extend((v, v))
-    return values
+CAPTURE = str(Path(RIG.exe).with_name("brisvane-capture.exe"))
+SPEAKERS, HEADSET = "{0.0.0.00000000}.{speakers}", "{0.0.0.00000000}.{headset}"
+BASES = {SPEAKERS: 0, HEADSET: 100000, "include": 300000, "exclude": 500000}  # counting bases, in frames
+DEVICES = ("device = %s Speakers (Realtek(R) Audio)\ndevice = %s Headset (USB Audio)\n"
+           "[endpoint %s]\nsource = counting %d\n[endpoint %s]\nsource = counting %d\n"
+           "[include]\nsource = counting %d\n[exclude]\nsource = counting %d\n" %
+           (SPEAKERS, HEADSET, SPEAKERS, BASES[SPEAKERS], HEADSET, BASES[HEADSET], BASES["include"], BASES["exclude"]))
+BOUND = 90  # seconds for one test
 
 
 def setting(name, scenario):
@@ -42,125 +36,133 @@ def setting(name, scenario):
     work = Path(RIG.root, "runs", "python-package-" + name)
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    (work / "scenario.txt").write_text(scenario + "log = %s\n" % winpath(str(work / "engine.log")))
+    (work / "scenario.txt").write_text("log = %s\n" % winpath(str(work / "engine.log")) + scenario)
     env = dict(RIG.env, BRISVANE_ENGINE_SCENARIO=winpath(str(work / "scenario.txt")),
-               BRISVANE_COMMAND="%s %s" % (RIG.wine_run, RIG.exe),
-               BRISVANE_WATCH_COMMAND="%s %s" % (RIG.wine_run, Path(RIG.exe).with_name("brisvane-watch.exe")))
-    for name in ("BRISVANE_COMMAND", "BRISVANE_WATCH_COMMAND"):
-        os.environ[name] = env[name]  # the package finds the programs there
+               BRISVANE_COMMAND="%s %s" % (RIG.wine_run, CAPTURE))
+    os.environ["BRISVANE_COMMAND"] = env["BRISVANE_COMMAND"]  # the package finds the program there
     RIG.keep_server()  # a Wine server started by the program would hold its pipes open
     return work, env
 
 
-def packets(work):
-    return len(EngineLog(str(work / "engine.log")).of("ready"))
+def target(ms):
+    """A Windows process that ends by itself `ms` later, and its Windows process id."""
+    process = subprocess.Popen([RIG.wine_run, RIG.launcher, "--sleep", str(ms)], env=RIG.env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(50):
+        listing = RIG.wine("winedbg", "--command", "info proc").stdout.decode(errors="replace")
+        found = re.findall(r"^\s*=?([0-9a-f]{8}) .*'launcher\.exe'", listing, re.MULTILINE)
+        if found:
+            return process, int(found[-1], 16)
+        time.sleep(0.1)
+    raise AssertionError("the target process did not show:\n" + listing)
+
+
+def record(limit=None, seconds=60, **options):
+    """Captures until the end (or `limit` frames or `seconds`, then stops): the capture, its frames
+    as (bytes, Timing) and its events, each with the number of frames before it."""
+    frames, events = [], []
+    note = lambda event: events.append((len(frames), event))  # noqa: E731
+    with brisvane.capture(on_gap=note, on_restart=note, on_device=lambda d: note(brisvane.DeviceChange(d)),
+                          **options) as cap:
+        deadline = time.monotonic() + seconds
+        for frame in cap:
+            frames.append((frame.tobytes(), cap.timing))
+            assert cap.device is not None or options.get("source"), "no device while frames come"
+            if len(frames) == limit or time.monotonic() > deadline:
+                cap.close()
+    return cap, frames, events
 
 
 class RealProgram(unittest.TestCase):
     def setUp(self):
+        faulthandler.dump_traceback_later(BOUND, exit=True)
         self.assertNotIn(str(REPO / "clients"), brisvane.__file__, "the package was not taken from the install")
         version = re.search(r"project\(brisvane VERSION ([0-9.]+)", (REPO / "CMakeLists.txt").read_text()).group(1)
         self.assertEqual(brisvane.__version__, version)
 
-    def test_frames_as_played_then_the_device_loss_in_every_format(self):
-        want = tone(WHOLE_FRAMES * 960)
-        converter = brisvane.Converter(16000, 1, "s16")
-        want_16k = [v for i in range(WHOLE_FRAMES) for v in converter.frame(want[i * 1920:(i + 1) * 1920].tobytes())]
-        runs = [("f32", {}, want, 1e-7), ("16k", dict(rate=16000, channels=1, format="s16"), want_16k, 0)]
-        if brisvane.numpy_module() is not None:
-            runs.append(("16k-numpy", dict(rate=16000, channels=1, format="s16", numpy=True), want_16k, 1))
-        for name, options, expected, tolerance in runs:
-            work, env = setting(name, TONE)
-            got = array("f" if name == "f32" else "h")
-            with brisvane.capture(env=env, **options) as cap, self.assertRaises(brisvane.BrisvaneError) as caught:
-                for frame in cap:
-                    got.extend(frame.reshape(-1).tolist() if options.get("numpy") else frame)
-            e = caught.exception
-            self.assertEqual((e.status, e.context, e.code), (1, "failed to read WASAPI loopback samples",
-                                                             "DEVICE_INVALIDATED"))
-            self.assertEqual(len(got), len(expected))
-            worst = max(abs(a - b) for a, b in zip(got, expected))
-            self.assertLessEqual(worst, tolerance, name)
-            print("%s: %d samples as the engine played them (largest difference %g), then %s" %
-                  (name, len(got), worst, e.code))
+    def tearDown(self):
+        faulthandler.cancel_dump_traceback_later()
 
-    def test_start_failure(self):
-        work, env = setting("startup", "fail = Initialize 0x88890008\n")
-        with self.assertRaises(brisvane.BrisvaneError) as caught:
-            brisvane.Capture(env=env).start()
-        e = caught.exception
-        self.assertEqual((e.status, e.context, e.code, e.hresult), (1, "failed to initialize WASAPI loopback client",
-                                                                    "UNSUPPORTED_FORMAT", 0x88890008))
-
-    def test_restart_after_device_loss_on_a_continuous_timeline_and_the_end(self):
-        work, env = setting("restart", REALTIME + "invalidate_after_ms = 400\n")
-        restarts, gaps = [], []
-        with brisvane.capture(env=env, restart=True, timeline="continuous", on_restart=restarts.append,
-                              on_gap=gaps.append) as cap:
-            t0 = time.monotonic()
-            frames = 0
-            while len(restarts) < 2 and time.monotonic() - t0 < 30:
-                frames += cap.read(1) is not None
-        self.assertEqual([(r.reason, r.error.code) for r in restarts], [("device-lost", "DEVICE_INVALIDATED")] * 2)
-        count = packets(work)
-        time.sleep(0.3)
-        self.assertEqual(packets(work), count, "the program still runs after the with block")
-        print("restart: %d frames, %d restarts, %.2f s filled" % (frames, len(restarts), sum(g.seconds for g in gaps)))
-
-    def test_a_new_default_device_restarts_the_capture_on_it(self):
-        speakers, headset = ("{0.0.0.00000000}.{speakers}", "Speakers (Realtek(R) Audio)"), \
-            ("{0.0.0.00000000}.{headset}", "Headset (USB Audio)")
-        work, env = setting("follow", "source = counting\npace = realtime\npacket_frames = 480\n" +
-                            "".join("device = %s %s\n" % d for d in (speakers, headset)) +
-                            "default = %s\ndefault_change = 1500 %s\n" % (speakers[0], headset[0]))
-        restarts, seen, after = [], [], []
-        with brisvane.capture(env=env, follow_default=True, timeline="continuous", on_restart=restarts.append) as cap:
-            t0 = time.monotonic()
-            while len(after) < 10 and time.monotonic() - t0 < 30:
-                frame = cap.read(1)
-                seen.append(cap.device)
-                if restarts and frame is not None and any(frame):
-                    after.append(frame.tobytes())
-            watcher = cap._session.watcher
-        self.assertEqual([(r.reason, r.device) for r in restarts], [("default-changed", headset[1])])
-        changes = [(d.id, d.name) for i, d in enumerate(seen) if d and (i == 0 or d != seen[i - 1])]
-        self.assertEqual(changes, [speakers, headset])
-        # The stream after the restart is a new capture's from its first byte, started after the change
-        # (so on the new default: the engine gives each start the default of that moment).
-        self.assertEqual(b"".join(after), counting(0, 10 * 7680))
+    def assert_played(self, work, frames, events=()):
+        """What each stream of the engine played, from its first packet, is in the frames, up to
+        the gap where the next stream begins (on the exact timeline a gap is only reported: the
+        next sample's index is its start); the indices follow each other and the timestamps
+        increase with the audio."""
+        data = b"".join(f for f, _ in frames)
+        cuts = [e.start * 8 for _, e in events if isinstance(e, brisvane.Gap) and e.reason in ("restart", "no-device")]
         log = EngineLog(str(work / "engine.log"))
-        self.assertLess(int(log.of("default_change")[0]["t"]), int(log.of("started")[-1]["t"]))
-        self.assertIsNotNone(watcher.process.poll(), "the watcher outlived the capture")
-        print("follow: restarted on %r, %d frames after it exact" % (restarts[0].device, len(after)))
+        streams = {s["id"]: s for s in log.of("stream")}
+        starts = log.of("started")
+        self.assertEqual(len(starts), len(cuts) + 1, log.lines[-20:])
+        for first, end, start in zip([0] + cuts, cuts + [len(data)], starts):
+            stream = streams[start["stream"]]
+            base = BASES[stream.get("endpoint") or stream["mode"]]
+            self.assertEqual(data[first:end], counting((base + int(start["pos"])) * 8, end - first), start)
+        timings = [t for _, t in frames]
+        self.assertEqual(timings[0].index, 0)
+        for a, b in zip(timings, timings[1:]):
+            self.assertEqual(b.index, a.index + a.count)
+            self.assertGreater(b.qpc, a.qpc)
+            self.assertGreater(b.system, a.system)
 
-    def test_command_line_and_example(self):
-        python = sys.executable
-        work, env = setting("record", REALTIME)
+    def test_the_default_device_followed_through_a_change_and_ten_seconds_without_one(self):
+        work, env = setting("default", DEVICES + "default = %s\ndefault_change = 1500 %s\n"
+                            "default_change = 3000 none\ndefault_change = 13000 %s\n" % (SPEAKERS, HEADSET, HEADSET))
+        cap, frames, events = record(seconds=14.5, env=env, follow_default=True)
+        devices = [e.device and e.device.id for _, e in events if isinstance(e, brisvane.DeviceChange)]
+        self.assertEqual(devices, [SPEAKERS, HEADSET, None, HEADSET])
+        self.assertEqual([e.reason for _, e in events if isinstance(e, brisvane.Restart)],
+                         ["default-changed", "device-back"])
+        spell = [e for _, e in events if isinstance(e, brisvane.Gap) and e.reason == "no-device"]
+        self.assertTrue(len(spell) == 1 and 9.5 < spell[0].seconds < 10.5, spell)
+        self.assert_played(work, frames, events)
+        self.assertEqual((cap.end_reason, cap.process.returncode), ("stopped", 0), "stopped by its input's end")
+        print("default: %d frames; devices %s; %.2f s without one" % (len(frames), devices, spell[0].seconds))
+
+    def test_a_device_by_name_and_the_device_list(self):
+        work, env = setting("device", DEVICES + "default = %s\n" % SPEAKERS)
+        listed = brisvane.devices(env=env)
+        self.assertEqual([(d.id, d.name, d.default) for d in listed], [
+            (SPEAKERS, "Speakers (Realtek(R) Audio)", True), (HEADSET, "Headset (USB Audio)", False)])
+        cap, frames, events = record(limit=25, source={"device": "headset"}, env=env)
+        self.assertIn(HEADSET, cap.command)
+        self.assertEqual(events[0][1], brisvane.DeviceChange(listed[1]))
+        self.assert_played(work, frames)
+
+    def test_one_application_until_it_exits_and_all_but_one(self):
+        for mode, source, ms, limit, end in (("include", "app", 2500, None, "app-exited"),
+                                             ("exclude", "all_but", 8000, 25, "stopped")):
+            work, env = setting(mode, DEVICES)
+            process, pid = target(ms)
+            cap, frames, _ = record(limit=limit, source={source: pid}, env=env)
+            process.kill()
+            process.wait()
+            self.assertEqual(cap.end_reason, end)
+            self.assertGreater(len(frames), 20)
+            self.assert_played(work, frames)
+            print("%s: %d frames, then %s" % (source, len(frames), end))
+
+    def test_command_line(self):
+        work, env = setting("record", DEVICES + "default = %s\n" % SPEAKERS)
         out = work / "out.wav"
+        python = sys.executable
         p = subprocess.run([python, "-m", "brisvane", "record", str(out), "--seconds", "1", "--rate", "16000",
-                            "--mono", "--s16"], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                            "--mono", "--s16", "--device", "Headset"], env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=60)
         self.assertEqual(p.returncode, 0, p.stderr)
         with wave.open(str(out)) as w:
             self.assertEqual((w.getnchannels(), w.getframerate(), w.getnframes()), (1, 16000, 16000))
-            samples = struct.unpack("<16000h", w.readframes(16000))
-        frames = [samples[i:i + 320] for i in range(320, 16000, 320) if any(samples[i:i + 320])]
-        rms = math.sqrt(math.fsum(v * v for f in frames for v in f) / (320 * len(frames)))
-        self.assertLessEqual(abs(rms / (16384 / math.sqrt(2)) - 1), 0.002, rms)  # the tone at half scale
-        work, env = setting("doctor", REALTIME)
-        p = subprocess.run([python, "-m", "brisvane", "doctor", "--listen", "1"], env=env, stdin=subprocess.DEVNULL,
+        p = subprocess.run([python, "-m", "brisvane", "devices"], env=env, stdin=subprocess.DEVNULL,
                            capture_output=True, text=True, timeout=60)
-        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
-        self.assertIn("capture works", p.stdout)
-        self.assertIn("The default output device: Speakers (Simulated Audio Engine) (id {0.0.0.00000000}"
-                      ".{fake-render-endpoint}).", p.stdout)
-        work, env = setting("level", TONE)
+        self.assertEqual(p.stdout, "* Speakers (Realtek(R) Audio)  %s\n  Headset (USB Audio)  %s\n" % (SPEAKERS, HEADSET))
+        # The example: a tone at half scale until the device goes away after 2.5 s.
+        work, env = setting("level", "source = tone 1000 0.5\ninvalidate_after_ms = 2500\n")
         p = subprocess.run([python, str(REPO / "examples" / "python" / "level.py")], env=env,
                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
         self.assertEqual(p.returncode, 1, p.stderr)
         self.assertEqual(p.stdout.splitlines(), ["   1 s  RMS   -9.0 dBFS  peak   -6.0 dBFS",
                                                  "   2 s  RMS   -9.0 dBFS  peak   -6.0 dBFS"])
         self.assertIn("DEVICE_INVALIDATED", p.stderr)
-        print("record, doctor, level.py: " + " | ".join(p.stdout.splitlines()))
 
 
 if __name__ == "__main__":
