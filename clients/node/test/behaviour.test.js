@@ -113,6 +113,7 @@ async function play(testCase) {
     .map((n) => JSON.parse(fs.readFileSync(path.join(state, n), 'utf8')));
   if (testCase.args !== null) assert.deepEqual(runs.at(-1).args, testCase.args.map((a) => a.replace('$PID', String(process.pid))));
   assert.deepEqual(runs.filter((run) => alive(run.pid)), [], 'the program was left running');
+  fs.rmSync(state, { recursive: true, force: true }); // kept when the case failed
 }
 
 for (const testCase of TABLE.cases) test(testCase.name, { timeout: BOUND_MS }, () => play(testCase));
