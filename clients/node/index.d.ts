@@ -2,7 +2,7 @@
 import { Readable } from 'node:stream';
 
 export type SampleType = 'f32' | 's16';
-export type Rate = 48000 | 24000 | 16000 | 8000;
+export type Rate = 48000 | 24000 | 16000 | 12000 | 9600 | 8000 | 6000 | 4800 | 4000;
 
 export interface FormatOptions {
   sampleType?: SampleType;
@@ -19,59 +19,81 @@ export interface Format {
 }
 
 export interface RestartOptions {
-  /** Restarts in a row before the capture ends with the error (default 5). */
+  /** Attempts in a row to open a lost source again before the capture ends with the error (default 5). */
   maxAttempts?: number;
-  /** The first back-off, doubled at each attempt (default 250 ms). */
+  /** The wait before the second attempt, doubled for each one after it (default 250 ms). */
   delayMs?: number;
-  /** The longest back-off (default 4000 ms). */
+  /** The longest wait (default 4000 ms). */
   maxDelayMs?: number;
-  /** Follow the default output device with brisvane-watch.exe: restart on the new default (default false). */
+  /** Follow the default output device when Windows changes it (default false). */
   onDefaultChange?: boolean;
 }
 
+/** The default output device, a device by endpoint id or friendly name, one application, every application but one. */
+export type Source = 'default' | 'all-but-this-app' | { device: string } | { app: number } | { allBut: number };
+
 export interface CaptureOptions {
+  source?: Source;
   format?: FormatOptions;
   timeline?: 'exact' | 'continuous';
+  /** Continuous timeline: how far behind the clock silence is added (default 200 ms). */
+  fillLagMs?: number;
   restart?: boolean | RestartOptions;
   maxQueuedFrames?: number;
   signal?: AbortSignal;
-  /** The path of brisvane.exe, or a command with arguments. */
+  /** The path of brisvane-capture.exe, or a command with arguments. */
   program?: string | string[];
-  /** The path of brisvane-watch.exe, or a command with arguments (with restart.onDefaultChange). */
-  watcher?: string | string[];
   env?: NodeJS.ProcessEnv;
 }
 
-export type Frame = Float32Array | Int16Array;
+/** Where a frame is and when it was captured. */
+export interface Timing {
+  /** Its first sample's place on the output timeline, in samples per channel. */
+  index: number;
+  /** Capture time: 100-ns units of QueryPerformanceCounter. */
+  qpc: number;
+  /** Capture time on the system clock: 100-ns units since 1970 (new Date(system / 1e4)). */
+  system: number;
+  /** FRAME_FLAGS bits. */
+  flags: number;
+}
 
-export type RestartReason = 'device-lost' | 'default-changed';
+export type Frame = (Float32Array | Int16Array) & Timing;
 
 export interface StartedEvent { restarts: number }
 export interface DroppedEvent { frames: number; ms: number; totalFrames: number }
-export interface GapEvent { frames: number; ms: number; reason: 'silence' | 'restart'; totalFrames: number }
+export interface GapEvent {
+  /** The sample index where the gap begins. */
+  start: number;
+  /** Its length in samples per channel. */
+  length: number;
+  ms: number;
+  reason: 'silence' | 'discontinuity' | 'restart' | 'no-device';
+  /** Its silence is in the stream (continuous timeline). */
+  filled: boolean;
+}
 export interface RestartEvent {
-  reason: RestartReason;
+  reason: 'device-lost' | 'default-changed' | 'device-back';
   attempt: number;
   delayMs: number;
   error: BrisvaneError | null;
-  /** The current default device's name, when known. */
-  device: string | null;
 }
-/** An output device as brisvane-watch.exe names it. */
-export interface Device { id: string; name: string }
-export type WatchLine = { kind: 'default'; id: string; name: string } | { kind: 'none' };
+/** An output device. */
+export interface Device { id: string; name: string; isDefault: boolean }
 
 export class Capture extends Readable implements AsyncIterable<Frame> {
   constructor(options?: CaptureOptions);
-  /** Resolves with this capture once the program has announced that capture runs. */
+  /** Resolves with this capture once it runs (or waits for a device). */
   readonly started: Promise<Capture>;
   readonly format: Format;
   readonly droppedFrames: number;
   readonly gapFrames: number;
   readonly restarts: number;
   readonly pid: number | null;
-  /** The default output device while it is followed; null before it is known or when there is none. */
+  /** The device of the frames read so far; null before it is known, while there is none, or for an application. */
   readonly device: Device | null;
+  /** Why the stream ended cleanly, once it has. */
+  readonly endReason: 'stopped' | 'app-exited' | null;
   /** Ends the program; resolves once it has exited. */
   stop(): Promise<void>;
   [Symbol.asyncIterator](): AsyncIterableIterator<Frame>;
@@ -82,10 +104,7 @@ export class Capture extends Readable implements AsyncIterable<Frame> {
   on(event: 'dropped', listener: (event: DroppedEvent) => void): this;
   on(event: 'gap', listener: (event: GapEvent) => void): this;
   on(event: 'restart', listener: (event: RestartEvent) => void): this;
-  /** The default output device changed (null: there is none). */
   on(event: 'device', listener: (device: Device | null) => void): this;
-  /** The default device can no longer be followed (the watcher failed); the capture goes on. */
-  on(event: 'warning', listener: (error: BrisvaneError) => void): this;
   on(event: 'error', listener: (error: BrisvaneError | Error) => void): this;
   on(event: 'end' | 'close', listener: () => void): this;
   on(event: string | symbol, listener: (...args: any[]) => void): this;
@@ -95,14 +114,16 @@ export class Capture extends Readable implements AsyncIterable<Frame> {
   once(event: 'gap', listener: (event: GapEvent) => void): this;
   once(event: 'restart', listener: (event: RestartEvent) => void): this;
   once(event: 'device', listener: (device: Device | null) => void): this;
-  once(event: 'warning', listener: (error: BrisvaneError) => void): this;
   once(event: 'error', listener: (error: BrisvaneError | Error) => void): this;
   once(event: 'end' | 'close', listener: () => void): this;
   once(event: string | symbol, listener: (...args: any[]) => void): this;
 }
 
-/** Starts a capture; resolves once the program has announced that capture runs. */
+/** Starts a capture; resolves once it runs (or waits for a device). */
 export function start(options?: CaptureOptions): Promise<Capture>;
+
+/** The active output devices. */
+export function devices(options?: { program?: string | string[]; env?: NodeJS.ProcessEnv }): Promise<Device[]>;
 
 export class BrisvaneError extends Error {
   readonly name: 'BrisvaneError';
@@ -125,38 +146,12 @@ export function resolveCommand(options?: {
   platform?: NodeJS.Platform;
 }): string[];
 
-export function resolveWatchCommand(options?: {
-  watcher?: string | string[];
-  env?: NodeJS.ProcessEnv;
-  platform?: NodeJS.Platform;
-}): string[];
-
-/** One line of brisvane-watch.exe's output (without its line feed); null for a kind not known yet; throws if malformed. */
-export function parseWatchLine(line: string): WatchLine | null;
-
-export class FrameConverter {
-  constructor(format?: FormatOptions);
-  readonly format: Format;
-  /** One raw frame (Float32Array of 1920 interleaved samples) in the format; frames in stream order. */
-  convert(frame: Float32Array): Frame;
-}
-
-export class Decimator {
-  constructor(factor: number);
-  readonly factor: number;
-  /** The filter's delay in input samples. */
-  readonly delay: number;
-  process(input: ArrayLike<number>, offset: number, stride: number, count: number,
-    output: { [index: number]: number }, outOffset: number, outStride: number): number;
-}
-
 export class WavWriter {
   constructor(path: string, format?: FormatOptions, options?: { limit?: number });
-  write(frame: Frame): void;
+  write(frame: Float32Array | Int16Array): void;
   finish(): void;
 }
 
 export const FRAME_MS: 20;
-export const FILL_BOUND_MS: number;
+export const FRAME_FLAGS: { readonly SILENT: 1; readonly DISCONTINUITY: 2; readonly TIMESTAMP_ERROR: 4; readonly FILLED: 8 };
 export const ENVIRONMENT_VARIABLE: 'BRISVANE_COMMAND';
-export const WATCH_VARIABLE: 'BRISVANE_WATCH_COMMAND';

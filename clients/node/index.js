@@ -1,26 +1,14 @@
 'use strict';
-// brisvane for Node.js and Electron: records what Windows plays on its default output device.
-const { Capture, start, FILL_BOUND_MS } = require('./lib/capture');
+// brisvane for Node.js and Electron: records what Windows plays (an output device, one
+// application, or every application but one) through brisvane-capture.exe.
+const { Capture, start } = require('./lib/capture');
+const { devices } = require('./lib/devices');
 const { BrisvaneError, parseReport } = require('./lib/errors');
-const { resolveCommand, resolveWatchCommand, ENVIRONMENT_VARIABLE, WATCH_VARIABLE } = require('./lib/program');
-const { parseWatchLine } = require('./lib/watch_line');
-const { FrameConverter, FRAME_MS } = require('./lib/format');
-const { Decimator } = require('./lib/decimator');
+const { resolveCommand, ENVIRONMENT_VARIABLE } = require('./lib/program');
+const { FRAME_MS } = require('./lib/arguments');
 const { WavWriter } = require('./lib/wav');
 
-module.exports = {
-  start,
-  Capture,
-  BrisvaneError,
-  parseReport,
-  resolveCommand,
-  resolveWatchCommand,
-  parseWatchLine,
-  FrameConverter,
-  Decimator,
-  WavWriter,
-  FRAME_MS,
-  FILL_BOUND_MS,
-  ENVIRONMENT_VARIABLE,
-  WATCH_VARIABLE,
-};
+// The bits of a frame's `flags`.
+const FRAME_FLAGS = Object.freeze({ SILENT: 1, DISCONTINUITY: 2, TIMESTAMP_ERROR: 4, FILLED: 8 });
+
+module.exports = { start, Capture, devices, BrisvaneError, parseReport, resolveCommand, WavWriter, FRAME_MS, FRAME_FLAGS, ENVIRONMENT_VARIABLE };

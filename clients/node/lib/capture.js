@@ -1,106 +1,65 @@
 'use strict';
-// A running capture: the program as a child process, its frames converted to the chosen format
-// and handed out as a Readable stream (object mode) that is also an async iterable.
-const { spawn } = require('node:child_process');
+// A running capture: brisvane-capture.exe as a child process, its records read as they come,
+// its frames handed out as a Readable stream (object mode) that is also an async iterable.
 const { Readable } = require('node:stream');
-const { performance } = require('node:perf_hooks');
 const { BrisvaneError } = require('./errors');
-const { resolveCommand, resolveWatchCommand } = require('./program');
-const { watchDefaultDevice } = require('./watcher');
-const { FrameConverter, FRAME_BYTES, FRAME_MS, FRAME_SAMPLE_FRAMES, SOURCE_CHANNELS } = require('./format');
+const { resolveCommand, startProgram } = require('./program');
+const { captureSettings, FRAME_MS } = require('./arguments');
+const { deviceId } = require('./devices');
+const { RecordSplitter, RecordError, readHead, readAudio, readGap, readDevice, readReopen, readEnd } = require('./records');
 
-const STARTED_LINE = 'brisvane started';
-const DEFAULT_QUEUE_FRAMES = 500; // 10 s of audio
-// The continuous timeline is filled once nothing has arrived for SILENCE_MS, checked every
-// TICK_MS: the stream is never more than FILL_BOUND_MS behind the clock, plus one frame.
-const SILENCE_MS = 100;
-const TICK_MS = 50;
-const FILL_BOUND_MS = SILENCE_MS + TICK_MS + FRAME_MS;
-const RESTART_DEFAULTS = { maxAttempts: 5, delayMs: 250, maxDelayMs: 4000, onDefaultChange: false };
-// A run that lasted this long before the device went away starts the count of attempts anew.
-const STABLE_RUN_MS = 30000;
-
-// Children still running when this process exits are ended with it.
-const running = new Set();
-let endsChildrenAtExit = false;
-function track(child) {
-  if (!endsChildrenAtExit) {
-    endsChildrenAtExit = true;
-    process.on('exit', () => {
-      for (const c of running) c.kill();
-    });
-  }
-  running.add(child);
-  child.on('close', () => running.delete(child));
-}
-
-function restartSettings(option) {
-  if (!option) return null;
-  return { ...RESTART_DEFAULTS, ...(option === true ? {} : option) };
-}
+const STARTED_LINE = /(?<=^|\n)brisvane-capture started\r?\n/;
+// How long the program has to end by itself once its standard input is closed.
+const STOP_BOUND_MS = 2000;
+const FILLED = 8;
+const GAP_REASONS = [null, 'silence', 'discontinuity', 'restart', 'no-device'];
+const RESTART_REASONS = [null, 'device-lost', 'default-changed', 'device-back'];
+const CLEAN_ENDS = [null, 'stopped', 'app-exited'];
 
 class Capture extends Readable {
+  #settings;
   #command;
   #env;
-  #converter;
-  // What waits for the consumer, oldest first: the program's frames (Float32Array) and runs of
-  // filled silence ({ silence: count }), converted as they are handed out.
-  #queue = [];
-  #queuedAudio = 0; // the program's frames in #queue
-  #ending = false; // the stream ends once #queue is empty
-  #maxQueued;
+  #queue = []; // frames waiting for the consumer, oldest first
   #wanting = false; // the stream asked for a frame and got none yet
+  #ending = false; // the stream ends once #queue is empty
+  #failure = null; // the error to end with once the frames before it are read
   #droppedFrames = 0;
   #dropping = 0; // dropped since the last 'dropped' event
+  #gapFrames = 0;
+  #restarts = 0;
+  #device = null; // as the program named it last
+  #readDevice = null; // the device of the frames read (the program may be ahead of the consumer)
+  #deviceOf = new WeakMap(); // frame -> the device it came from
+  #endReason = null;
   #child = null;
-  #partial = new Uint8Array(FRAME_BYTES);
-  #filled = 0;
+  #head = null;
+  #end = null; // the END_ record
+  #streamError = null; // a record that could not be read
+  #report = ''; // standard error, but the start-up line
   #everStarted = false;
   #startWaiters;
-  #stopping = false;
+  #stopRequested = false;
   #stopped = null; // the promise stop() returns
-  #whenStopped = null;
-  #failure = null; // the error to end with once the frames before it are read
-  #continuous;
-  #clockStart = 0;
-  #timelineFrames = 0;
-  #gapFrames = 0;
-  #lastDataAt = 0;
-  #ticker = null;
-  #restart;
-  #attempts = 0;
-  #restarts = 0;
-  #restarting = null; // the reason of the restart under way
-  #restartTimer = null;
-  #runStartedAt = 0;
-  #stopWatching = null; // ends brisvane-watch.exe while the default device is followed
-  #device = null; // the default device as the watcher last told it: { id, name }
-  #awaitingDevice = false; // no default device: the program is started again when one comes
+  #whenStopped = () => {};
+  #exited = false;
+  #killTimer = null;
+  #signal = null;
 
   constructor(options = {}) {
     super({ objectMode: true, highWaterMark: 1 });
-    const { format, timeline = 'exact', restart = false, maxQueuedFrames = DEFAULT_QUEUE_FRAMES,
-      signal, env } = options;
-    if (timeline !== 'exact' && timeline !== 'continuous') {
-      throw new TypeError(`timeline must be 'exact' or 'continuous', not ${JSON.stringify(timeline)}`);
-    }
-    if (!Number.isInteger(maxQueuedFrames) || maxQueuedFrames < 1) {
-      throw new TypeError('maxQueuedFrames must be a positive integer');
-    }
-    this.#converter = new FrameConverter(format);
-    this.#continuous = timeline === 'continuous';
-    this.#restart = restartSettings(restart);
-    this.#maxQueued = maxQueuedFrames;
-    this.#env = env ?? process.env;
+    this.#settings = captureSettings(options);
+    this.#env = options.env ?? process.env;
     this.#command = resolveCommand({ program: options.program, env: this.#env });
     this.started = new Promise((resolve, reject) => {
       this.#startWaiters = { resolve, reject };
     });
     this.started.catch(() => {}); // start() hands the rejection on; nobody else must see it
+    const { signal } = options;
     if (signal) {
       if (signal.aborted) {
-        this.#rejectStart(signal.reason);
-        this.destroy();
+        this.#exited = true;
+        this.#abandon(signal.reason);
         return;
       }
       const onAbort = () => this.stop();
@@ -108,73 +67,213 @@ class Capture extends Readable {
       this.once('close', () => signal.removeEventListener('abort', onAbort));
       this.#signal = signal;
     }
-    if (this.#restart?.onDefaultChange) this.#watch(options.watcher);
-    this.#launch();
+    this.#launch(options.program);
   }
-
-  #signal = null;
 
   /** The output format: { sampleType, rate, channels, samplesPerFrame }. */
   get format() {
-    return { ...this.#converter.format };
+    return { ...this.#settings.format };
   }
 
   get droppedFrames() {
     return this.#droppedFrames;
   }
 
+  /** Frames of silence that the continuous timeline added. */
   get gapFrames() {
     return this.#gapFrames;
   }
 
+  /** The program's attempts to open the source again. */
   get restarts() {
     return this.#restarts;
   }
 
-  /** The default output device, { id, name }, while it is followed; null before it is known or when there is none. */
+  /** The device of the frames read, { id, name, isDefault }; null before it is known, when there is none, or for an application. */
   get device() {
-    return this.#device && { ...this.#device };
+    return this.#readDevice && { ...this.#readDevice };
   }
 
-  /** The running program's process id, or null between runs. */
+  /** The program's process id, or null before it runs and after it has ended. */
   get pid() {
-    return this.#child?.pid ?? null;
+    return this.#exited ? null : this.#child?.pid ?? null;
+  }
+
+  /** Why the stream ended cleanly: 'stopped' or 'app-exited'; null before its end or after an error. */
+  get endReason() {
+    return this.#endReason;
   }
 
   /** Ends the capture: resolves once the program has exited. Frames already queued stay readable. */
   stop() {
     if (this.#stopped) return this.#stopped;
+    this.#stopRequested = true;
     this.#stopped = new Promise((resolve) => {
       this.#whenStopped = resolve;
     });
-    this.#stopping = true;
-    clearTimeout(this.#restartTimer);
-    const watcherExited = this.#unwatch();
-    if (this.#child) this.#child.kill();
-    else this.#finish();
-    this.#stopped = Promise.all([this.#stopped, watcherExited]).then(() => {});
+    if (this.#exited) this.#whenStopped();
+    else if (this.#child) this.#endChild(STOP_BOUND_MS);
     return this.#stopped;
   }
 
   _read() {
     this.#wanting = true;
+    if (this.#queue.length === 0) this.#readDevice = this.#device; // the consumer has read all there is
     this.#drain(true);
   }
 
-  // Hands queued frames to the stream, converted, while it wants them; then ends it if the
-  // capture has ended. `reading`: called as the stream hands out its last buffered frame.
+  emit(event, ...args) {
+    if (event === 'data' && this.#deviceOf.has(args[0])) this.#readDevice = this.#deviceOf.get(args[0]);
+    return super.emit(event, ...args);
+  }
+
+  _destroy(error, callback) {
+    this.#stopRequested = true;
+    this.#endChild(0);
+    if (!this.#everStarted) this.#rejectStart(error);
+    callback(error);
+  }
+
+  // Closes the program's standard input, which ends it cleanly, and kills it after `boundMs`.
+  #endChild(boundMs) {
+    const child = this.#child;
+    if (!child || this.#exited) return;
+    child.stdin.end();
+    clearTimeout(this.#killTimer);
+    this.#killTimer = setTimeout(() => child.kill(), boundMs);
+  }
+
+  async #launch(program) {
+    let [args, device] = this.#settings.source;
+    try {
+      if (device !== null) args = ['--device', await deviceId(device, { program, env: this.#env })];
+    } catch (error) {
+      this.#exited = true;
+      this.#abandon(error);
+      return;
+    }
+    if (this.destroyed) return;
+    if (this.#stopRequested) {
+      this.#onClose(null);
+      return;
+    }
+    const splitter = new RecordSplitter((type, body) => this.#onRecord(type, body));
+    const child = startProgram(this.#command, [...args, ...this.#settings.args], this.#env,
+      (error, status, signal) => this.#onClose(error ?? this.#outcome(status, signal)));
+    this.#child = child;
+    child.stderr.setEncoding('utf8');
+    let lines = '';
+    child.stderr.on('data', (text) => {
+      if (this.#everStarted) {
+        this.#report += text;
+        return;
+      }
+      lines += text;
+      const line = STARTED_LINE.exec(lines);
+      if (!line) return;
+      this.#report += lines.slice(0, line.index) + lines.slice(line.index + line[0].length);
+      this.#onStarted();
+    });
+    child.stderr.on('end', () => {
+      if (!this.#everStarted) this.#report += lines;
+    });
+    // Always read at once, whatever the consumer does: a program blocked on a full pipe
+    // would lose audio in the engine.
+    child.stdout.on('data', (chunk) => {
+      if (this.#streamError || this.destroyed) return;
+      try {
+        splitter.push(chunk);
+      } catch (error) {
+        if (!(error instanceof RecordError)) throw error;
+        this.#streamError = error;
+        this.#endChild(0);
+      }
+    });
+  }
+
+  // Ends a capture that did not start: start() rejects with `error`.
+  #abandon(error) {
+    this.#rejectStart(error);
+    this.destroy();
+  }
+
+  #rejectStart(error) {
+    this.#startWaiters.reject(error ?? new BrisvaneError({ program: 'brisvane', context: 'capture was stopped before it started' }));
+  }
+
+  #onStarted() {
+    if (this.#everStarted) return;
+    this.#everStarted = true;
+    this.#startWaiters.resolve(this);
+    this.emit('started', { restarts: this.#restarts });
+  }
+
+  #onRecord(type, body) {
+    if (this.#head === null) {
+      if (type !== 'HEAD') throw new RecordError(`a stream that begins with ${JSON.stringify(type)}, not HEAD`);
+      this.#head = readHead(body);
+      return;
+    }
+    switch (type) {
+      case 'AUDI': {
+        const frame = readAudio(body, this.#head);
+        if (frame.flags & FILLED) this.#gapFrames += 1;
+        this.#enqueue(frame);
+        break;
+      }
+      case 'GAP_': {
+        const gap = readGap(body);
+        this.emit('gap', { ...gap, reason: GAP_REASONS[gap.reason] ?? 'unknown', ms: (gap.length * 1000) / this.#head.rate });
+        break;
+      }
+      case 'DEVI': {
+        const device = readDevice(body);
+        this.#device = device.id === '' ? null : device;
+        if (this.#queue.length === 0 && this.readableLength === 0) this.#readDevice = this.#device;
+        this.emit('device', this.#device && { ...this.#device });
+        if (device.id === '') this.#onStarted(); // waiting for a device is capture running
+        break;
+      }
+      case 'REOP': {
+        const reopen = readReopen(body);
+        this.#restarts += 1;
+        const error = reopen.hresult === 0 ? null : new BrisvaneError({ hresult: reopen.hresult, context: 'lost its source' });
+        this.emit('restart', { reason: RESTART_REASONS[reopen.reason] ?? 'unknown', attempt: reopen.attempt, delayMs: reopen.delayMs, error });
+        break;
+      }
+      case 'END_':
+        this.#end = readEnd(body);
+        break;
+      default: // a record of a later version: skipped
+    }
+  }
+
+  // Queues a frame, dropping the oldest beyond the bound, and hands out what the stream wants.
+  #enqueue(frame) {
+    this.#deviceOf.set(frame, this.#device);
+    this.#queue.push(frame);
+    if (this.#queue.length > this.#settings.maxQueuedFrames) {
+      this.#queue.shift();
+      this.#droppedFrames += 1;
+      this.#dropping += 1;
+    }
+    this.#drain(false);
+  }
+
+  // Says how many frames were lost just before the next one that is handed out (or the end).
+  #reportDrops() {
+    if (this.#dropping === 0) return;
+    const frames = this.#dropping;
+    this.#dropping = 0;
+    this.emit('dropped', { frames, ms: frames * FRAME_MS, totalFrames: this.#droppedFrames });
+  }
+
+  // Hands queued frames to the stream while it wants them; then ends it if the capture has
+  // ended. `reading`: called as the stream hands out its last buffered frame.
   #drain(reading) {
     while (this.#wanting && this.#queue.length > 0) {
-      const head = this.#queue[0];
-      let raw = head;
-      if (head instanceof Float32Array) {
-        this.#queue.shift();
-        this.#queuedAudio -= 1;
-      } else {
-        raw = new Float32Array(FRAME_SAMPLE_FRAMES * SOURCE_CHANNELS);
-        if (--head.silence === 0) this.#queue.shift();
-      }
-      this.#wanting = this.push(this.#converter.convert(raw));
+      this.#reportDrops();
+      this.#wanting = this.push(this.#queue.shift());
     }
     if (this.#queue.length > 0 || this.destroyed) return;
     if (this.#ending) {
@@ -185,250 +284,47 @@ class Capture extends Readable {
     }
   }
 
-  _destroy(error, callback) {
-    this.#stopping = true;
-    clearTimeout(this.#restartTimer);
-    clearInterval(this.#ticker);
-    this.#unwatch();
-    this.#child?.kill();
-    if (!this.#everStarted) this.#rejectStart(error ?? new BrisvaneError({ context: 'the capture was stopped' }));
-    callback(error);
+  // How the program ended: null for a clean end, else the error.
+  #outcome(status, signal) {
+    const report = this.#report;
+    if (this.#streamError) {
+      // Ended from here: its status says nothing.
+      return new BrisvaneError({ report, code: this.#streamError.code, context: `wrote ${this.#streamError.message}` });
+    }
+    const reason = CLEAN_ENDS[this.#end?.reason];
+    if (reason) {
+      this.#endReason = reason;
+      return null;
+    }
+    if (this.#end === null && this.#stopRequested) {
+      this.#endReason = 'stopped'; // ended from here before it could end its stream
+      return null;
+    }
+    return new BrisvaneError({ status, signal, report, hresult: this.#end?.hresult });
   }
 
-  #launch() {
-    const [file, ...args] = this.#command;
-    const child = spawn(file, args, { stdio: ['ignore', 'pipe', 'pipe'], windowsHide: true, env: this.#env });
-    this.#child = child;
-    track(child);
-    this.#filled = 0;
-    let stderr = '';
-    let lineSeen = false;
-    let held = []; // audio read before the start-up line was (the pipes are read apart)
-    let spawnError = null;
-    child.stderr.setEncoding('utf8');
-    child.stderr.on('data', (text) => {
-      stderr += text;
-      if (lineSeen || this.#child !== child) return;
-      const end = stderr.indexOf('\n');
-      if (end < 0) return;
-      lineSeen = true;
-      if (stderr.slice(0, end).replace(/\r$/, '') !== STARTED_LINE) return; // a report: start-up failed
-      stderr = stderr.slice(end + 1);
-      this.#onStarted();
-      for (const chunk of held) this.#onData(chunk);
-      held = null;
-    });
-    // Always read at once, whatever the consumer does: a program blocked on a full pipe
-    // would lose audio in the engine.
-    child.stdout.on('data', (chunk) => {
-      if (this.#child !== child) return; // a run ended for a new default device
-      if (held) held.push(chunk);
-      else this.#onData(chunk);
-    });
-    child.on('error', (error) => {
-      spawnError = error;
-    });
-    child.on('close', (status, signal) => {
-      if (this.#child !== child) return;
-      this.#child = null;
-      let error;
-      if (spawnError && child.pid === undefined) {
-        error = new BrisvaneError({
-          code: spawnError.code === 'ENOENT' ? 'PROGRAM_NOT_FOUND' : 'SPAWN_FAILED',
-          context: `it could not be started (${this.#command.join(' ')}): ${spawnError.message}`,
-          hint: 'Check the program option or BRISVANE_COMMAND', cause: spawnError,
-        });
-      } else {
-        error = new BrisvaneError({ status, signal, report: stderr });
-      }
-      this.#onEnd(error);
-    });
-  }
-
-  #onStarted() {
-    const now = performance.now();
-    this.#runStartedAt = now;
-    this.#lastDataAt = now;
+  #onClose(error) {
+    this.#exited = true;
+    clearTimeout(this.#killTimer);
     if (!this.#everStarted) {
-      this.#everStarted = true;
-      this.#clockStart = now;
-      if (this.#continuous) this.#ticker = setInterval(() => this.#fill(), TICK_MS);
-      this.#startWaiters.resolve(this);
-    }
-    this.emit('started', { restarts: this.#restarts });
-  }
-
-  #onData(chunk) {
-    if (this.destroyed) return;
-    // Audio after a silence or a restart goes where the clock says: fill up to now first.
-    if (this.#continuous && performance.now() - this.#lastDataAt >= SILENCE_MS) this.#fill(true);
-    this.#lastDataAt = performance.now();
-    this.#restarting = null;
-    let offset = 0;
-    while (offset < chunk.length) {
-      const n = Math.min(FRAME_BYTES - this.#filled, chunk.length - offset);
-      this.#partial.set(chunk.subarray(offset, offset + n), this.#filled);
-      this.#filled += n;
-      offset += n;
-      if (this.#filled === FRAME_BYTES) {
-        // Float32Array is little-endian on every machine that runs Windows programs.
-        const frame = new Float32Array(this.#partial.buffer);
-        this.#partial = new Uint8Array(FRAME_BYTES);
-        this.#filled = 0;
-        this.#enqueue(frame);
+      if (error || this.#stopRequested) {
+        this.#abandon(error ?? this.#signal?.reason);
+        this.#whenStopped();
+        return;
       }
+      this.#onStarted(); // an app that exited before capture began: a stream that ends at once
     }
-    this.#reportDrops();
-  }
-
-  // Queues the program's frame, dropping the oldest beyond the bound (runs of silence take no
-  // room and are never dropped), and hands out what the stream wants.
-  #enqueue(raw) {
-    this.#timelineFrames += 1;
-    this.#queue.push(raw);
-    this.#queuedAudio += 1;
-    if (this.#queuedAudio > this.#maxQueued) {
-      this.#queue.splice(this.#queue.findIndex((entry) => entry instanceof Float32Array), 1);
-      this.#queuedAudio -= 1;
-      this.#droppedFrames += 1;
-      this.#dropping += 1;
-    }
+    if (error) this.#failure = error;
+    else this.#ending = true;
     this.#drain(false);
-  }
-
-  #reportDrops() {
-    if (this.#dropping === 0) return;
-    const frames = this.#dropping;
-    this.#dropping = 0;
-    this.emit('dropped', { frames, ms: frames * FRAME_MS, totalFrames: this.#droppedFrames });
-  }
-
-  // Continuous timeline: silence by the clock once nothing has come for a while.
-  #fill(force = false) {
-    const now = performance.now();
-    if (!force && now - this.#lastDataAt < SILENCE_MS) return;
-    const due = Math.floor((now - this.#clockStart) / FRAME_MS) - this.#timelineFrames;
-    if (due <= 0) return;
-    this.#timelineFrames += due;
-    this.#gapFrames += due;
-    const last = this.#queue.at(-1);
-    if (last && !(last instanceof Float32Array)) last.silence += due;
-    else this.#queue.push({ silence: due });
-    this.emit('gap', { frames: due, ms: due * FRAME_MS, reason: this.#restarting ? 'restart' : 'silence',
-      totalFrames: this.#gapFrames });
-    this.#drain(false);
-  }
-
-  #onEnd(error) {
-    if (this.#stopping) {
-      this.#finish();
-      return;
-    }
-    if (!this.#everStarted) {
-      this.#rejectStart(error);
-      this.destroy();
-      return;
-    }
-    if (this.#runStartedAt > 0 && performance.now() - this.#runStartedAt >= STABLE_RUN_MS) this.#attempts = 0;
-    if (this.#restart && error.deviceLost && this.#attempts < this.#restart.maxAttempts) {
-      this.#restartNow('device-lost', { error, device: this.#device?.name ?? null });
-      return;
-    }
-    this.#fail(error);
-  }
-
-  // Starts the program again: after a back-off when it ended with AUDCLNT_E_DEVICE_INVALIDATED
-  // ('device-lost'), at once when the default device changed ('default-changed').
-  #restartNow(reason, { error = null, device = null }) {
-    const { delayMs, maxDelayMs } = this.#restart;
-    if (reason === 'default-changed') this.#attempts = 0;
-    const delay = reason === 'default-changed' ? 0 : Math.min(maxDelayMs, delayMs * 2 ** this.#attempts);
-    this.#attempts += 1;
-    this.#restarts += 1;
-    this.#restarting = reason;
-    this.emit('restart', { reason, attempt: this.#attempts, delayMs: delay, error, device });
-    this.#runStartedAt = 0;
-    this.#restartTimer = setTimeout(() => {
-      this.#restartTimer = null;
-      if (!this.#stopping) this.#launch();
-    }, delay);
-  }
-
-  #watch(watcher) {
-    // Reported once start() has resolved, so that listeners added then see it.
-    const warn = (error) => this.started.then(() => setImmediate(() => this.emit('warning', error)), () => {});
-    let command;
-    try {
-      command = resolveWatchCommand({ watcher, env: this.#env });
-    } catch (error) {
-      warn(error);
-      return;
-    }
-    this.#stopWatching = watchDefaultDevice(command, { env: this.#env, track,
-      onLine: (line) => this.#onDefault(line.kind === 'default' ? { id: line.id, name: line.name } : null),
-      onFailure: (error) => {
-        this.#stopWatching = null;
-        this.#awaitingDevice = false; // what runs, or the last device, is captured from now on
-        if (!this.#child && !this.#restartTimer && !this.#stopping && !this.#failure && this.#everStarted) {
-          this.#restartNow('device-lost', {});
-        }
-        warn(error);
-      },
-    });
-  }
-
-  #unwatch() {
-    const stop = this.#stopWatching;
-    this.#stopWatching = null;
-    return stop?.();
-  }
-
-  // The watcher's line: the program follows the default device to another one; without one
-  // it ends and waits.
-  #onDefault(device) {
-    const first = this.#device === null && !this.#awaitingDevice;
-    if (device?.id === this.#device?.id && !first) return;
-    this.#device = device;
-    this.emit('device', device && { ...device });
-    if (first && device) return; // the device the program opened at start
-    if (this.#stopping || this.#failure || !this.#everStarted) return;
-    const old = this.#child;
-    this.#child = null;
-    old?.kill();
-    clearTimeout(this.#restartTimer);
-    this.#restartTimer = null;
-    this.#awaitingDevice = device === null;
-    if (device) this.#restartNow('default-changed', { device: device.name });
-    else this.#restarting = 'default-changed';
-  }
-
-  #fail(error) {
-    this.#unwatch();
-    clearInterval(this.#ticker);
-    this.#failure = error;
-    this.#drain(false);
-  }
-
-  #finish() {
-    this.#unwatch();
-    clearInterval(this.#ticker);
-    if (this.#continuous && this.#everStarted && !this.destroyed) this.#fill();
-    if (!this.#everStarted) this.#rejectStart(this.#signal?.aborted ? this.#signal.reason
-      : new BrisvaneError({ context: 'the capture was stopped before it started' }));
-    this.#ending = true;
-    this.#drain(false);
-    this.#whenStopped?.();
-  }
-
-  #rejectStart(error) {
-    this.#startWaiters.reject(error);
+    this.#whenStopped();
   }
 }
 
-// Starts a capture; resolves once the program has announced that capture runs.
+// Starts a capture; resolves once the program has announced that capture runs (or waits for a
+// device to capture).
 async function start(options) {
-  const capture = new Capture(options);
-  return capture.started;
+  return new Capture(options).started;
 }
 
-module.exports = { Capture, start, FILL_BOUND_MS, STARTED_LINE };
+module.exports = { Capture, start };

@@ -1,33 +1,38 @@
 'use strict';
-// The command line: `brisvane record out.wav [--seconds N] [--rate R] [--mono] [--s16]`
-// and `brisvane doctor`.
+// The command line: `brisvane record out.wav [--seconds N] [--rate R] [--mono] [--s16]
+// [--device NAME] [--app PID]`, `brisvane devices` and `brisvane doctor`.
 const { start } = require('./capture');
-const { resolveCommand, resolveWatchCommand, ENVIRONMENT_VARIABLE } = require('./program');
-const { watchDefaultDevice } = require('./watcher');
+const { devices } = require('./devices');
+const { resolveCommand, ENVIRONMENT_VARIABLE } = require('./program');
 const { WavWriter } = require('./wav');
-const { FRAME_MS } = require('./format');
+const { FRAME_MS } = require('./arguments');
 
-const USAGE = `usage: brisvane record OUT.wav [--seconds N] [--rate 48000|24000|16000|8000] [--mono] [--s16]
+const USAGE = `usage: brisvane record OUT.wav [--seconds N] [--rate HZ] [--mono] [--s16] [--device NAME | --app PID]
+       brisvane devices
        brisvane doctor
-Records what Windows plays on its default output device into a WAV file, on a continuous
-timeline (silence is kept), following the default device and restarting when the device goes
-away. Ctrl+C ends the recording.
-${ENVIRONMENT_VARIABLE} starts the program another way (e.g. "wine /path/to/brisvane.exe").`;
+record: records what Windows plays into a WAV file, on a continuous timeline (silence is
+kept): the default output device (followed when Windows changes it), the output device named
+(by its id or a part of its name that no other device has), or one application and its child
+processes (its process id; the recording ends when it exits). Ctrl+C ends the recording.
+devices: lists the output devices. doctor: tries a capture and says what happened.
+${ENVIRONMENT_VARIABLE} starts the program another way (e.g. "wine /path/to/brisvane-capture.exe").`;
 
 function usageError(message) {
   return Object.assign(new Error(message), { usage: true });
 }
 
 function parseRecord(args) {
-  const options = { file: null, seconds: null, rate: 48000, channels: 2, sampleType: 'f32' };
+  const options = { file: null, seconds: null, rate: 48000, channels: 2, sampleType: 'f32', source: 'default' };
   for (let i = 0; i < args.length; i++) {
     const arg = args[i];
     const value = () => {
       if (i + 1 >= args.length) throw usageError(`${arg} needs a value`);
-      return Number(args[++i]);
+      return args[++i];
     };
-    if (arg === '--seconds') options.seconds = value();
-    else if (arg === '--rate') options.rate = value();
+    if (arg === '--seconds') options.seconds = Number(value());
+    else if (arg === '--rate') options.rate = Number(value());
+    else if (arg === '--device') options.source = { device: value() };
+    else if (arg === '--app') options.source = { app: Number(value()) };
     else if (arg === '--mono') options.channels = 1;
     else if (arg === '--s16') options.sampleType = 's16';
     else if (!arg.startsWith('--') && options.file === null) options.file = arg;
@@ -69,7 +74,7 @@ function meterLine(ms, peak, gapFrames, droppedFrames, device = null) {
 async function record(args, { stderr = process.stderr } = {}) {
   const options = parseRecord(args);
   const format = { rate: options.rate, channels: options.channels, sampleType: options.sampleType };
-  const capture = await start({ format, timeline: 'continuous', restart: { onDefaultChange: true } });
+  const capture = await start({ format, source: options.source, timeline: 'continuous', restart: { onDefaultChange: true } });
   let wav;
   try {
     wav = new WavWriter(options.file, format);
@@ -78,17 +83,15 @@ async function record(args, { stderr = process.stderr } = {}) {
     throw error;
   }
   const live = stderr.isTTY === true;
+  const say = (text) => stderr.write(`${live ? '\n' : ''}brisvane: ${text}\n`);
   const onSignal = () => capture.stop();
   process.on('SIGINT', onSignal);
   process.on('SIGTERM', onSignal);
-  const say = (text) => stderr.write(`${live ? '\n' : ''}brisvane: ${text}\n`);
-  capture.on('restart', (r) => say(r.reason === 'default-changed' ? `the default output device is now ${r.device}; recording it`
-    : `the device went away; starting again in ${r.delayMs} ms (attempt ${r.attempt})`));
-  capture.on('warning', (error) => say(`not following the default output device: ${error.message}`));
+  capture.on('restart', (r) => say(r.reason === 'device-lost' ? `the device went away (attempt ${r.attempt} to open it again)`
+    : r.reason === 'default-changed' ? 'the default output device changed' : 'a device is back'));
+  capture.on('device', (d) => say(d ? `recording ${d.name}` : 'no output device: waiting for one'));
   const limit = options.seconds === null ? Infinity : Math.round((options.seconds * 1000) / FRAME_MS);
-  let frames = 0;
-  let peak = 0;
-  let shownAt = 0;
+  let [frames, peak, shownAt] = [0, 0, 0];
   try {
     for await (const frame of capture) {
       wav.write(frame);
@@ -96,8 +99,7 @@ async function record(args, { stderr = process.stderr } = {}) {
       peak = Math.max(peak, peakOf(frame));
       if (live && frames - shownAt >= 5) {
         stderr.write(`\r${meterLine(frames * FRAME_MS, peak, capture.gapFrames, capture.droppedFrames, capture.device)}`);
-        shownAt = frames;
-        peak = 0;
+        [shownAt, peak] = [frames, 0];
       }
       if (frames >= limit) break;
     }
@@ -108,20 +110,29 @@ async function record(args, { stderr = process.stderr } = {}) {
     await capture.stop();
     if (live) stderr.write('\n');
   }
+  if (capture.endReason === 'app-exited') say('the application exited');
   stderr.write(`brisvane: wrote ${options.file}: ${((frames * FRAME_MS) / 1000).toFixed(2)} s, ` +
     `${format.rate} Hz, ${format.channels === 1 ? 'mono' : 'stereo'}, ${format.sampleType}` +
     `, silence filled ${((capture.gapFrames * FRAME_MS) / 1000).toFixed(2)} s, dropped ${capture.droppedFrames} frames\n`);
 }
 
+function deviceLines(list) {
+  return list.map((d) => `${d.isDefault ? '*' : ' '} ${d.name || '(no name)'}  ${d.id}`);
+}
+
+async function listDevices({ stdout = process.stdout } = {}) {
+  const list = await devices();
+  stdout.write(list.length === 0 ? 'no active output device\n' : `${deviceLines(list).join('\n')}\n(* the default)\n`);
+}
+
 async function doctor({ stdout = process.stdout } = {}) {
   const say = (line) => stdout.write(`${line}\n`);
-  const command = resolveCommand();
-  say(`program: ${command.join(' ')}`);
-  say(`default output device: ${await defaultDevice()}`);
+  say(`program: ${resolveCommand().join(' ')}`);
+  const list = await devices();
+  say(list.length === 0 ? 'output devices: none (the capture waits for one)' : ['output devices (* the default):', ...deviceLines(list)].join('\n  '));
   const capture = await start({});
-  say('brisvane started: Windows opened loopback capture on the default output device.');
-  let frames = 0;
-  let peak = 0;
+  say('brisvane-capture started: Windows opened loopback capture on the default output device.');
+  let [frames, peak] = [0, 0];
   capture.on('data', (frame) => {
     frames += 1;
     peak = Math.max(peak, peakOf(frame));
@@ -129,33 +140,18 @@ async function doctor({ stdout = process.stdout } = {}) {
   await new Promise((resolve) => setTimeout(resolve, 2000));
   await capture.stop();
   if (frames === 0) {
-    say('No audio in 2 s: nothing is playing (brisvane writes nothing while the device is silent). ' +
+    say('No audio in 2 s: nothing is playing (Windows delivers nothing while the device is silent). ' +
       'Play something and run doctor again to see its level.');
   } else {
     say(`Received ${(frames * FRAME_MS) / 1000} s of audio in 2 s, peak ${dbfs(peak).toFixed(1)} dBFS. Capture works.`);
   }
 }
 
-// The default device's name as brisvane-watch.exe tells it at start, or why it is not known.
-async function defaultDevice() {
-  let stop;
-  const text = await new Promise((resolve) => {
-    try {
-      stop = watchDefaultDevice(resolveWatchCommand(), { env: process.env, track: () => {},
-        onLine: (line) => resolve(line.kind === 'none' ? 'none' : line.name),
-        onFailure: (error) => resolve(`unknown (${error.message})`) });
-    } catch (error) {
-      resolve(`unknown (${error.message})`);
-    }
-  });
-  await stop?.();
-  return text;
-}
-
 async function main(args) {
   const [command, ...rest] = args;
   try {
     if (command === 'record') await record(rest);
+    else if (command === 'devices') await listDevices();
     else if (command === 'doctor') await doctor();
     else {
       process.stderr.write(`${USAGE}\n`);

@@ -7,30 +7,29 @@ const path = require('node:path');
 // The packed package carries a copy of the table; the source tree has the one original.
 function loadTable() {
   for (const file of [path.join(__dirname, '..', 'error-codes.json'), path.join(__dirname, '..', '..', 'error-codes.json')]) {
-    if (fs.existsSync(file)) return JSON.parse(fs.readFileSync(file, 'utf8')).hresults;
+    if (fs.existsSync(file)) return JSON.parse(fs.readFileSync(file, 'utf8'));
   }
   throw new Error('brisvane: error-codes.json is missing from the package');
 }
-const HRESULTS = new Map(loadTable().map((row) => [Number(row.hresult), row]));
+const TABLE = loadTable();
+// What is known of an HRESULT, of an exit status that comes without one, and of the package's own codes.
+const HRESULTS = new Map(TABLE.hresults.map((row) => [Number(row.hresult), row]));
+const STATUSES = new Map(TABLE.statuses.map((row) => [row.status, row]));
+const CODES = new Map(TABLE.codes.map((row) => [row.code, row]));
 
+const REPORT_START = 'Error: ';
 const DEVICE_INVALIDATED = 0x88890004;
 
-// Outcomes that come without a platform error, by exit status.
-const STATUSES = {
-  101: { code: 'STARTUP_LINE_FAILED', context: 'the start-up line could not be written to standard error',
-    hint: 'Start brisvane with its standard error on a pipe that is read.' },
-  102: { code: 'OUT_OF_MEMORY', context: 'memory could not be obtained',
-    hint: 'Close other programs and try again.' },
-};
-
 // Splits a report ("Error: <context>\n\nCaused by:\n    0: ...") into its context line and
-// its causes; a cause that spans lines keeps them, joined by "\n".
+// its causes; a cause that spans lines keeps them, joined by "\n". The report starts at the
+// first line that begins with "Error: ": lines before it (Wine's, a tool's) are not part of it.
 function parseReport(report) {
   const text = report.replace(/\r\n/g, '\n').replace(/\n+$/, '');
-  if (!text.startsWith('Error: ')) return { context: text === '' ? null : text.split('\n')[0], causes: [] };
+  const at = `\n${text}`.indexOf(`\n${REPORT_START}`);
+  if (at < 0) return { context: text === '' ? null : text.split('\n')[0], causes: [] };
   const marker = '\n\nCaused by:\n';
-  const split = text.indexOf(marker);
-  const context = text.slice('Error: '.length, split < 0 ? text.length : split);
+  const split = text.indexOf(marker, at);
+  const context = text.slice(at + REPORT_START.length, split < 0 ? text.length : split);
   const causes = [];
   if (split >= 0) {
     const lines = text.slice(split + marker.length).split('\n');
@@ -60,20 +59,21 @@ function findHresult(causes) {
 }
 
 class BrisvaneError extends Error {
-  // Either how the program ended ({ status, signal, report }) or a failure to run it
-  // ({ code, context, hint, cause }); `program` names the program that failed.
-  constructor({ status = null, signal = null, report = '', code, context, hint, cause, program = 'brisvane' } = {}) {
+  // Either how the program ended ({ status, signal, report, hresult: the one its stream named })
+  // or a failure of the package's own ({ code, context, hint, cause }): then the message is
+  // `program` followed by `context` ("brisvane-capture.exe was not found: ...").
+  constructor({ status = null, signal = null, report = '', hresult = null, code, context, hint, cause,
+    program = 'brisvane-capture' } = {}) {
     const parsed = parseReport(report);
-    const hresult = findHresult(parsed.causes);
-    const known = hresult !== null ? HRESULTS.get(hresult) : STATUSES[status];
-    const what = context ?? parsed.context ?? known?.context ??
-      (status === null && signal === null ? 'it could not be started' : 'it ended without a report');
+    const found = findHresult(parsed.causes) ?? (hresult || null);
+    const known = (found !== null && HRESULTS.get(found)) || STATUSES.get(status) || CODES.get(code);
+    const what = context ?? parsed.context ?? known?.what ?? 'it ended without a report';
     let message = `${program} `;
     if (status !== null) message += `exited with status ${status}: `;
     else if (signal !== null) message += `was ended by ${signal}: `;
     message += what;
     if (parsed.causes.length > 0) message += `: ${parsed.causes[0].split('\n')[0]}`;
-    hint ??= known?.message ?? known?.hint ?? null;
+    hint ??= known?.message ?? null;
     if (hint) message += `. ${hint}`;
     super(message, cause === undefined ? undefined : { cause });
     this.name = 'BrisvaneError';
@@ -82,15 +82,15 @@ class BrisvaneError extends Error {
     this.report = report;
     this.context = context ?? parsed.context;
     this.causes = parsed.causes;
-    this.hresult = hresult;
+    this.hresult = found;
     this.code = code ?? known?.code ?? (status === null && signal !== null ? 'TERMINATED' : null);
     this.hint = hint;
   }
 
-  // Whether the program ended because its device went away (what a restart answers).
+  // Whether the device went away (what `restart` answers).
   get deviceLost() {
     return this.hresult === DEVICE_INVALIDATED;
   }
 }
 
-module.exports = { BrisvaneError, parseReport, findHresult, DEVICE_INVALIDATED };
+module.exports = { BrisvaneError, parseReport };

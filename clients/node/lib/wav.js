@@ -4,7 +4,7 @@
 // stop is still readable up to its last second. A file whose data passes 4 GiB becomes
 // RF64 when finished: the JUNK chunk reserved after the RIFF header turns into ds64.
 const fs = require('node:fs');
-const { normalizeFormat } = require('./format');
+const { normalizeFormat } = require('./arguments');
 
 const RIFF_LIMIT = 0xffffffff;
 const UPDATE_EVERY_BYTES = 48000 * 2 * 4; // about a second at most

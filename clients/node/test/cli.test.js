@@ -1,5 +1,5 @@
 'use strict';
-// The command line's recordings against the fake program, and the WAV writer's headers.
+// The command line against fake-program.js, and the WAV writer's headers.
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
@@ -7,11 +7,14 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { once } = require('node:events');
-const { FrameConverter, WavWriter } = require('..');
-const { frameSamples } = require('./signal');
+const { WavWriter } = require('..');
 
 const CLI = path.join(__dirname, '..', 'bin', 'brisvane.js');
+const TIMEOUT = { timeout: 10000 };
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'brisvane-cli-'));
+const LIST = [{ record: 'HEAD', source: 5 }, { record: 'DEVI', flags: 1, id: '{s}', name: 'Speakers (Realtek(R) Audio)' },
+  { record: 'DEVI', flags: 0, id: '{h}', name: 'Headset (USB)' }, { record: 'END_', reason: 4, hresult: 0 }, { exit: 0 }];
+const started = { stderr: 'brisvane-capture started\n' };
 
 // The format and the samples of a WAV or RF64 file, its sizes checked against the file's.
 function readWav(file) {
@@ -27,47 +30,60 @@ function readWav(file) {
   return { rf64, format, samples };
 }
 
-async function runCli(name, runs, args, { interruptAfterMs } = {}) {
-  const planFile = path.join(tmp, `${name}.json`);
-  fs.writeFileSync(planFile, JSON.stringify(runs));
-  const wav = path.join(tmp, `${name}.wav`);
-  const env = { ...process.env, BRISVANE_COMMAND: JSON.stringify([process.execPath, path.join(__dirname, 'fake-program.js'), planFile]) };
-  const child = spawn(process.execPath, [CLI, 'record', wav, ...args], { env, stdio: ['ignore', 'ignore', 'pipe'] });
-  let stderr = '';
+// Runs the command line with the fake program playing `program` (and `listDevices`); its
+// status, standard output and error, and the arguments of the program's last run.
+async function runCli(name, args, testCase, { interruptAfterMs } = {}) {
+  const state = fs.mkdtempSync(path.join(tmp, `${name}-`));
+  fs.writeFileSync(path.join(state, 'case.json'), JSON.stringify(testCase));
+  const env = { ...process.env, BRISVANE_COMMAND: JSON.stringify([process.execPath, path.join(__dirname, 'fake-program.js'), state]) };
+  const child = spawn(process.execPath, [CLI, ...args], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+  let [stdout, stderr] = ['', ''];
+  child.stdout.on('data', (d) => { stdout += d; });
   child.stderr.on('data', (d) => { stderr += d; });
   if (interruptAfterMs) setTimeout(() => child.kill('SIGINT'), interruptAfterMs);
   const [status] = await once(child, 'close');
-  return { status, stderr, wav };
+  const runs = fs.readdirSync(state).filter((n) => n.startsWith('run-')).sort();
+  return { status, stdout, stderr, args: JSON.parse(fs.readFileSync(path.join(state, runs.at(-1)), 'utf8')).args };
 }
 
-test('record: the requested format and length, a finished header on Ctrl+C and on the program failing', async () => {
-  const started = { stderr: 'brisvane started\n' };
-  const timed = await runCli('timed', [[started, { frames: 30, from: 0 }]], ['--seconds', '0.2', '--rate', '16000', '--mono', '--s16']);
+test('record: the format, the device by name, the length; Ctrl+C and a failure leave a whole file', TIMEOUT, async () => {
+  const wav = path.join(tmp, 'timed.wav');
+  const timed = await runCli('timed', ['record', wav, '--seconds', '0.1', '--rate', '16000', '--mono', '--s16', '--device', 'headset'],
+    { listDevices: LIST, program: [{ record: 'HEAD', rate: 16000, channels: 1, sampleType: 's16', source: 2 }, started,
+      { record: 'AUDI', index: 0, qpc: 0, system: 0, flags: 0, count: 320, repeat: 30 }, { waitStdinEnd: true }, { exit: 0 }] });
   assert.equal(timed.status, 0, timed.stderr);
-  const converter = new FrameConverter({ rate: 16000, channels: 1, sampleType: 's16' });
-  const want = Array.from({ length: 10 }, (_, k) => Array.from(converter.convert(frameSamples(k)))).flat();
-  const got = readWav(timed.wav);
+  assert.deepEqual(timed.args.slice(0, 2), ['--device', '{h}']);
+  const got = readWav(wav);
   assert.deepEqual(got.format, [1, 1, 16000, 16]);
-  assert.deepEqual(Array.from(got.samples), want);
+  assert.deepEqual(Array.from(got.samples), Array.from({ length: 5 * 320 }, (_, n) => n - 32768)); // the counting pattern
 
-  const stopped = await runCli('interrupted', [[started, { frames: 5, from: 0 }]], [], { interruptAfterMs: 1500 });
+  const app = path.join(tmp, 'app.wav');
+  const stopped = await runCli('app', ['record', app, '--app', '4242'], { program: [{ record: 'HEAD', source: 3 }, started,
+    { record: 'AUDI', index: 0, qpc: 0, system: 0, flags: 0, count: 960, repeat: 2 }, { waitStdinEnd: true },
+    { record: 'AUDI', index: 1920, qpc: 0, system: 0, flags: 0, count: 100 }, { record: 'END_', reason: 1, hresult: 0 }, { exit: 0 }] },
+  { interruptAfterMs: 1000 });
   assert.equal(stopped.status, 0, stopped.stderr);
-  const wav = readWav(stopped.wav);
-  assert.deepEqual(wav.format, [3, 2, 48000, 32]);
-  assert.deepEqual(wav.samples.subarray(0, 5 * 1920), Float32Array.from([0, 1, 2, 3, 4].flatMap((k) => Array.from(frameSamples(k)))));
-  assert.ok(wav.samples.length > 20 * 1920 && wav.samples.subarray(5 * 1920).every((v) => v === 0), 'silence filled after the audio');
+  assert.deepEqual(stopped.args.slice(0, 2), ['--app', '4242']);
+  assert.deepEqual([readWav(app).format, readWav(app).samples.length], [[3, 2, 48000, 32], 2020 * 2]); // the short frame too
 
-  const failed = await runCli('failed', [[started, { frames: 3, from: 0 },
-    { stderr: 'Error: failed to read WASAPI loopback samples\n\nCaused by:\n    0: x (0x80070005)\n    1: x (0x80070005)\n' }, { exit: 1 }]], []);
+  const failed = await runCli('failed', ['record', path.join(tmp, 'failed.wav')], { program: [{ record: 'HEAD' }, started,
+    { record: 'AUDI', index: 0, qpc: 0, system: 0, flags: 0, count: 960, repeat: 3 }, { record: 'END_', reason: 3, hresult: '0x80070005' },
+    { stderr: 'Error: failed to read WASAPI loopback samples\n\nCaused by:\n    0: x (0x80070005)\n    1: x (0x80070005)\n' }, { exit: 1 }] });
   assert.equal(failed.status, 1);
-  assert.match(failed.stderr, /status 1: failed to read WASAPI loopback samples: x \(0x80070005\)\. Windows refused access/);
-  assert.ok(readWav(failed.wav).samples.length >= 3 * 1920);
+  assert.match(failed.stderr, /status 1: failed to read WASAPI loopback samples: x \(0x80070005\)\. Windows refused access.*\n\(code ACCESS_DENIED, HRESULT 0x80070005\)\n/);
+  assert.equal(readWav(path.join(tmp, 'failed.wav')).samples.length, 3 * 1920);
 });
 
-test('a WAV file past the RIFF limit is finished as RF64', () => {
+test('devices: one line per output device, the default marked', TIMEOUT, async () => {
+  const listed = await runCli('devices', ['devices'], { listDevices: LIST });
+  assert.equal(listed.status, 0, listed.stderr);
+  assert.equal(listed.stdout, '* Speakers (Realtek(R) Audio)  {s}\n  Headset (USB)  {h}\n(* the default)\n');
+});
+
+test('a WAV file past the RIFF limit is finished as RF64', TIMEOUT, () => {
   const file = path.join(tmp, 'big.wav');
   const writer = new WavWriter(file, { sampleType: 'f32' }, { limit: 100000 });
-  for (let k = 0; k < 20; k++) writer.write(frameSamples(k));
+  for (let k = 0; k < 20; k++) writer.write(new Float32Array(1920).fill(k));
   writer.finish();
   const wav = readWav(file);
   assert.deepEqual([wav.rf64, fs.readFileSync(file).toString('latin1', 12, 16), wav.samples.length], [true, 'ds64', 20 * 1920]);

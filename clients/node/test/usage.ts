@@ -1,20 +1,21 @@
 // Checked by tsc --noEmit against index.d.ts: the shapes an app relies on.
-import { start, BrisvaneError, FrameConverter, WavWriter, type Frame, type RestartEvent, type Device } from '..';
+import { start, devices, BrisvaneError, WavWriter, FRAME_FLAGS, type Frame, type RestartEvent, type Device } from '..';
 
 async function record(signal: AbortSignal): Promise<number> {
-  const capture = await start({ format: { sampleType: 's16', rate: 16000, channels: 1 }, timeline: 'continuous',
+  const listed: Device[] = await devices({ program: ['wine', 'brisvane-capture.exe'] });
+  const capture = await start({ format: { sampleType: 's16', rate: 12000, channels: 1 }, timeline: 'continuous', fillLagMs: 300,
     restart: { maxAttempts: 3, delayMs: 100, onDefaultChange: true }, maxQueuedFrames: 100, signal,
-    program: ['wine', 'brisvane.exe'], watcher: 'brisvane-watch.exe' });
+    source: listed.length > 0 ? { device: listed[0].id } : 'all-but-this-app', program: ['wine', 'brisvane-capture.exe'] });
   capture.on('device', (device: Device | null) => console.log(`Recording: ${device?.name ?? capture.device?.name}`));
-  capture.on('warning', (error) => console.log(error.code, error.message));
-  capture.on('gap', ({ frames, reason }) => console.log(frames, reason === 'silence'));
-  capture.on('restart', (event: RestartEvent) => console.log(event.reason === 'default-changed', event.device ?? ''));
+  capture.on('gap', ({ start, length, reason, filled }) => console.log(start + length, reason === 'no-device', filled));
+  capture.on('restart', (event: RestartEvent) => console.log(event.reason === 'default-changed', event.error?.code));
   capture.on('dropped', ({ totalFrames }) => console.log(totalFrames));
   const wav = new WavWriter('out.wav', capture.format);
-  let samples = new FrameConverter({ rate: 24000 }).convert(new Float32Array(1920)).length;
+  let samples = 0;
   try {
     for await (const frame of capture) {
       samples += (frame satisfies Frame).length;
+      if (frame.flags & FRAME_FLAGS.FILLED) console.log(frame.index, new Date(frame.system / 1e4), frame.qpc);
       wav.write(frame);
     }
   } catch (error) {
@@ -23,6 +24,7 @@ async function record(signal: AbortSignal): Promise<number> {
     wav.finish();
   }
   await capture.stop();
+  console.log(capture.endReason === 'app-exited');
   return samples;
 }
 

@@ -1,103 +1,129 @@
 'use strict';
 // A small app that Windows Node.js runs under Wine with the installed package (its bundled
-// brisvane.exe, the simulated engine): node windows-app.js CASE RESULT_JSON RUN_DIR [ARG].
+// brisvane-capture.exe, the simulated engine): node windows-app.js CASE RESULT_JSON RUN_DIR [ARG].
 // Windows Node.js has no working console under Wine, so the result goes to RESULT_JSON.
 const fs = require('node:fs');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
-const { start, Capture, FrameConverter } = require('brisvane');
-const { counting, countingFrame, bytesOf, DEVICE_LOST, DEVICE_LOST_FRAMES } = require('./signal');
+const { start, Capture, devices, FRAME_FLAGS } = require('brisvane');
 
 const [name, resultFile, dir, arg] = process.argv.slice(2);
-// A few frames, then the source ends: no packets and no signals, the program waits in silence.
-const SILENT = 'source = tone 1000 0.5\npace = realtime\ntotal_frames = 480\n';
+const HNS_PER_FRAME = 1e7 / 48000;
+const SPEAKERS = '{0.0.0.00000000}.{speakers}';
+const HEADPHONES = '{0.0.0.00000000}.{headphones}';
+// Each source plays the counting source from its own base (tools/sim/README.md), so that every
+// frame shows where it came from and which endpoint frame it is.
+const BASES = { [SPEAKERS]: 1000, [HEADPHONES]: 3000001, include: 7000003, exclude: 9000005 };
+const DEVICES = `device = ${SPEAKERS} Speakers (Sim)\ndevice = ${HEADPHONES} Headphones (Sim USB)\n` +
+  Object.entries(BASES).map(([key, base]) => `[${key.startsWith('{') ? `endpoint ${key}` : key}]\nsource = counting ${base}\n`).join('');
 
-function scenario(text) {
-  process.env.BRISVANE_ENGINE_SCENARIO = path.join(dir, `scenario-${Date.now()}.txt`);
-  fs.writeFileSync(process.env.BRISVANE_ENGINE_SCENARIO, text);
+// The counting source's bytes [offset, offset + length).
+function counting(offset, length) {
+  const out = Buffer.alloc(length);
+  for (let k = 0, i = offset; k < length; k++, i++) out[k] = (7 * i + Math.floor(i / 256) + Math.floor(i / 65536) + Math.floor(i / 16777216)) & 0xff;
+  return out;
 }
 
-async function collect(options, restarts = []) {
-  const frames = [];
+let runs = 0;
+// Sets the scenario (with an engine log) for the programs started from now on; reads the log.
+function scenario(text) {
+  const file = path.join(dir, `scenario-${++runs}.txt`);
+  const log = path.join(dir, `engine-${runs}.log`);
+  fs.writeFileSync(file, `${text}\nlog = ${log}\n`);
+  process.env.BRISVANE_ENGINE_SCENARIO = file;
+  return () => fs.readFileSync(log, 'utf8');
+}
+
+// Captures to the end, stopping once `enough(frames read)`: the frames, the events (listened to
+// from the start), the end, and the program's process id.
+async function collect(options, enough = () => false) {
+  const capture = new Capture(options);
+  const [frames, events, pid] = [[], [], capture.pid];
+  capture.on('device', (d) => events.push(['device', d?.id ?? null]));
+  capture.on('restart', (r) => events.push([r.reason]));
+  capture.on('gap', (g) => events.push([g.reason, g.length]));
+  let error = null;
   try {
-    const capture = await start(options);
-    capture.on('restart', (r) => restarts.push([r.reason, r.attempt, r.error.code]));
-    for await (const frame of capture) frames.push(frame);
-  } catch (error) {
-    return { frames, error: error.code };
+    await capture.started;
+    for await (const frame of capture) if (enough(frames.push(frame), events)) capture.stop();
+  } catch (e) {
+    error = e.code;
   }
-  return { frames, error: null };
+  return { frames, events, end: capture.endReason ?? error, pid };
+}
+
+// Whether every frame (f32, 48 kHz, stereo) lies where its capture time says on the engine's
+// clock, follows the one before, and holds what one of the `bases` played there (the counting
+// source from that base) or filled silence.
+function exact({ frames }, log, bases) {
+  const epoch = Number([...log.matchAll(/scenario ok pace=\S+ epoch=(\d+)/g)].at(-1)[1]);
+  return frames.length > 0 && frames.every((f, k) => {
+    const position = Math.round((f.qpc - epoch) / HNS_PER_FRAME);
+    const before = frames[k - 1];
+    if (Math.abs(f.qpc - epoch - position * HNS_PER_FRAME) > 1) return false;
+    if (before && (f.index !== before.index + before.length / 2 || f.system <= before.system)) return false;
+    const bytes = Buffer.from(f.buffer, f.byteOffset, f.byteLength);
+    for (let s = 0; s < f.length / 2; s++) {
+      const sample = bytes.subarray(8 * s, 8 * s + 8);
+      const silence = f.flags & FRAME_FLAGS.FILLED && sample.every((b) => b === 0);
+      if (!silence && !bases.some((base) => sample.equals(counting((base + position + s) * 8, 8)))) return false;
+    }
+    return true;
+  });
 }
 
 const cases = {
-  async frames() {
-    scenario(DEVICE_LOST);
-    const raw = await collect();
-    const format = { sampleType: 's16', rate: 16000, channels: 1 };
-    const converted = await collect({ format });
-    const converter = new FrameConverter(format);
-    const want = Array.from({ length: DEVICE_LOST_FRAMES }, (_, k) => converter.convert(countingFrame(k)));
+  // The device list; the default device, a device by name, one application to its end, and
+  // every application but this one: each source's frames exact, with their times.
+  async sources() {
+    const log = scenario(`default = ${SPEAKERS}\n${DEVICES}`);
+    const listed = await devices();
+    const speakers = await collect({}, (n) => n === 25);
+    const speakersLog = log();
+    const headphones = await collect({ source: { device: 'headphones' } }, (n) => n === 25);
+    const appLog = scenario(DEVICES);
+    const target = spawn(arg, ['--sleep', '1500'], { stdio: 'ignore' });
+    const app = await collect({ source: { app: target.pid } });
+    const othersLog = scenario(DEVICES);
+    const others = await collect({ source: 'all-but-this-app' }, (n) => n === 10);
     return {
-      raw: bytesOf(raw.frames).equals(counting(0, DEVICE_LOST_FRAMES * 7680)) && raw.frames[0] instanceof Float32Array,
-      converted: bytesOf(converted.frames).equals(bytesOf(want)) && converted.frames[0] instanceof Int16Array,
-      errors: [raw.error, converted.error],
+      devices: listed.map((d) => [d.id, d.name, d.isDefault]),
+      speakers: [exact(speakers, speakersLog, [BASES[SPEAKERS]]), speakers.events, speakers.end, alive(speakers.pid)],
+      headphones: [exact(headphones, log(), [BASES[HEADPHONES]]), headphones.events, headphones.end],
+      app: [exact(app, appLog(), [BASES.include]), app.frames.length > 50, app.end],
+      others: [exact(others, othersLog(), [BASES.exclude]), othersLog().includes(`pid=${process.pid} mode=1`), others.end],
     };
   },
-  async restart() {
-    scenario(DEVICE_LOST);
-    const restarts = [];
-    const { frames, error } = await collect({ restart: { delayMs: 100, maxAttempts: 1 } }, restarts);
-    const once = counting(0, DEVICE_LOST_FRAMES * 7680);
-    return { twice: bytesOf(frames).equals(Buffer.concat([once, once])), restarts, error };
-  },
-  // The default moves from the speakers to the headset 1.5 s in, on the clock that every process
-  // loading the scenario shares: the program is ended and started again, and the new one finds
-  // the headset. Each run's counting stream starts at byte 0, so the restart shows in the bytes.
+  // The speakers, the headphones from 1 s, no device from 2 s to 12 s, the speakers again: one
+  // program follows, and the continuous timeline keeps time through it all.
   async follow() {
-    scenario('source = counting\npace = realtime\ndevice = {s} Speakers (Sim)\ndevice = {h} Headset (Sim USB)\n' +
-      'default_change = 1500 {h}\n');
-    const capture = new Capture({ restart: { onDefaultChange: true } });
-    const events = [];
-    capture.on('device', (d) => events.push(['device', d.name]));
-    capture.on('restart', (r) => events.push([r.reason, r.device]));
-    capture.on('warning', (e) => events.push(['warning', e.message]));
-    const frames = [];
+    const log = scenario(`default = ${SPEAKERS}\ndefault_change = 1000 ${HEADPHONES}\ndefault_change = 2000 none\n` +
+      `default_change = 12000 ${SPEAKERS}\n${DEVICES}`);
     let after = 0;
-    for await (const frame of capture) {
-      frames.push(frame);
-      if (capture.restarts > 0 && ++after === 50) await capture.stop();
-    }
-    const first = frames.findIndex((f, k) => k > 0 && bytesOf([f]).equals(counting(0, 7680)));
-    const runs = Buffer.concat([counting(0, first * 7680), counting(0, (frames.length - first) * 7680)]);
-    return { events, device: capture.device, firstRunMs: first * 20, twoRuns: bytesOf(frames).equals(runs) };
+    const followed = await collect({ timeline: 'continuous', restart: { onDefaultChange: true } },
+      (n, events) => events.some(([what]) => what === 'device-back') && ++after === 50);
+    return {
+      events: followed.events.map(([what, more]) => (what === 'device' ? [what, more] : what === 'no-device' ? [what, more > 470000 && more < 490000] : [what])),
+      exact: exact(followed, log(), [BASES[SPEAKERS], BASES[HEADPHONES]]),
+      seconds: Math.round(followed.frames.length / 50),
+      end: followed.end,
+    };
   },
-  async stop() {
-    scenario('source = tone 1000 0.5\npace = realtime\n');
-    const capture = await start();
-    let frames = 0;
-    for await (const frame of capture) if (++frames === 10 && frame.length === 1920) await capture.stop();
-    return { frames, alive: alive(capture.pid) };
-  },
-  // The program waits in silence and this process is terminated (no exit handlers run). The
-  // control: the program started detached, outside Node.js's job object.
+  // The program waits in silence and this process is terminated (no exit handlers run): the
+  // program ends with it (the job object that Node.js puts its children in, and its standard
+  // input's end); one started detached with no standard input (the control) outlives it.
   async terminate() {
-    scenario(SILENT);
-    let pid;
-    if (arg === 'detached') {
-      const exe = path.join(path.dirname(require.resolve('brisvane')), 'bin', 'win32-x64', 'brisvane.exe');
-      const child = spawn(exe, [], { detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
-      await new Promise((resolve) => child.stderr.once('data', resolve));
-      pid = child.pid;
-    } else {
-      pid = (await start()).pid;
-    }
-    fs.writeFileSync(resultFile, JSON.stringify({ pid, alive: alive(pid) }));
+    scenario(`silence = 0 60000\n${DEVICES}`); // a stream key: before the sections, for every stream
+    const exe = path.join(path.dirname(require.resolve('brisvane')), 'bin', 'win32-x64', 'brisvane-capture.exe');
+    // Its standard input is not a pipe: the end of this process does not stop it.
+    const detached = spawn(exe, [], { detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
+    await new Promise((resolve) => detached.stderr.once('data', resolve));
+    const pid = (await start()).pid;
+    fs.writeFileSync(resultFile, JSON.stringify({ pids: [pid, detached.pid], alive: [alive(pid), alive(detached.pid)] }));
     process.kill(process.pid, 'SIGKILL');
   },
   async alive() {
-    const running = alive(Number(arg));
-    if (running) process.kill(Number(arg));
-    return { alive: running };
+    return { alive: JSON.parse(arg).map((pid) => alive(pid) && (process.kill(pid), true)) };
   },
 };
 
