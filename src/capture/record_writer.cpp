@@ -7,7 +7,8 @@
 #include <variant>
 #include <vector>
 
-#include "output/standard_streams.hpp"
+#include "output/raw_writer.hpp"
+#include "output/std_handle_writer.hpp"
 #include "platform/owned_handle.hpp"
 
 namespace brisvane {
@@ -39,20 +40,21 @@ struct RecordWriter::Shared {
         changed.notify_all();
     }
 
-    std::expected<void, OutputError> write_item(OutputLock& output, const Item& item) {
-        if (const auto* bytes = std::get_if<std::vector<std::byte>>(&item)) return output.write_all(*bytes);
+    std::expected<void, OutputError> write_item(RawWriter& output, const Item& item) {
+        if (const auto* bytes = std::get_if<std::vector<std::byte>>(&item)) return write_all_raw(output, *bytes);
         const auto& run = std::get<SilenceRun>(item);
         std::vector<std::byte> chunk;
         for (std::uint64_t first = 0; first < run.records; first += SILENCE_RECORDS_PER_WRITE) {
             chunk.clear();
             append_silence_records(chunk, run, first, std::min(SILENCE_RECORDS_PER_WRITE, run.records - first), format);
-            if (auto written = output.write_all(chunk); !written) return written;
+            if (auto written = write_all_raw(output, chunk); !written) return written;
         }
         return {};
     }
 
     void run() {
-        OutputLock output = lock_output();
+        // Standard output is this thread's alone: its handle and kind are looked up once.
+        StdHandleWriter output(STD_OUTPUT_HANDLE, HandleLookup::Once);
         for (;;) {
             std::unique_lock hold(lock);
             changed.wait(hold, [&] { return !items.empty() || closing; });

@@ -82,14 +82,19 @@ std::expected<std::size_t, OutputError> StdHandleWriter::write(std::span<const s
     if (bytes.empty()) {
         return 0;
     }
-    HANDLE handle = GetStdHandle(std_handle_id_);
+    if (!looked_up_) {
+        handle_ = GetStdHandle(std_handle_id_);
+        DWORD mode = 0;
+        console_text_ = GetConsoleMode(handle_, &mode) && GetConsoleOutputCP() != CP_UTF8;
+        looked_up_ = lookup_ == HandleLookup::Once;
+    }
+    const HANDLE handle = handle_;
     // A parent may store INVALID_HANDLE_VALUE for a handle it does not give: a missing
     // handle like a null one (GetStdHandle sets no last error for it).
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return std::unexpected(OutputError::os(ERROR_INVALID_HANDLE_CODE));
     }
-    DWORD mode = 0;
-    if (!GetConsoleMode(handle, &mode) || GetConsoleOutputCP() == CP_UTF8) {
+    if (!console_text_) {
         return write_bytes(handle, bytes);
     }
     const ConsoleWritePlan plan = plan_console_write(bytes, pending_utf8_);
