@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,8 +55,6 @@ StreamHeader header_for(const CaptureOptions& options) {
                         .process_id = options.process_id};
 }
 
-bool is_signalled(HANDLE handle) { return handle != nullptr && WaitForSingleObject(handle, 0) == WAIT_OBJECT_0; }
-
 // An attempt to open the source that waits for its time.
 struct PendingAttempt {
     ReopenReason reason = ReopenReason::DeviceLost;
@@ -91,7 +90,8 @@ private:
     std::expected<void, AppError> read_packets(ClockReading now);
     std::expected<void, AppError> lose_stream(AppError error, std::uint64_t ran_ms);
     void follow_device_changes(ClockReading now);
-    void wait() const;
+    enum class Wake { Stop, TargetExited, Other };
+    Wake wait() const;
     DWORD wait_ms() const;
     std::expected<EndReason, AppError> finish(EndReason reason);
     bool is_default(const std::wstring& id) const;
@@ -286,13 +286,20 @@ void CaptureEngine::follow_device_changes(ClockReading now) {
     }
 }
 
-// Until something needs this thread: the engine, a change of devices, the caller, the writer, the clock.
-void CaptureEngine::wait() const {
-    std::vector<HANDLE> handles{writer_.failed_event(), stop_.event()};
-    if (options_.source == SourceKind::App) handles.push_back(target_.get());
-    if (changes_) handles.push_back(changes_->ready_event());
-    if (stream_) handles.push_back(stream_->buffer_event());
-    WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, wait_ms());
+// Until something needs this thread: the caller, the captured process, the writer, a change of
+// devices, the engine, the clock. The ones that end the capture come first, so that the wait
+// names them; the others are looked at on every pass anyway.
+CaptureEngine::Wake CaptureEngine::wait() const {
+    std::array<HANDLE, 5> handles{stop_.event()};
+    DWORD count = 1;
+    if (options_.source == SourceKind::App) handles[count++] = target_.get();
+    handles[count++] = writer_.failed_event();
+    if (changes_) handles[count++] = changes_->ready_event();
+    if (stream_) handles[count++] = stream_->buffer_event();
+    const DWORD woken = WaitForMultipleObjects(count, handles.data(), FALSE, wait_ms());
+    if (woken == WAIT_OBJECT_0) return Wake::Stop;
+    if (woken == WAIT_OBJECT_0 + 1 && options_.source == SourceKind::App) return Wake::TargetExited;
+    return Wake::Other;
 }
 
 DWORD CaptureEngine::wait_ms() const {
@@ -340,7 +347,7 @@ std::expected<EndReason, AppError> CaptureEngine::capture() {
         return std::unexpected(std::move(opened.error().error));
     }
     // Each pass reads what the engine has before it waits: a packet may be ready before any signal.
-    for (;; wait()) {
+    for (Wake woken = Wake::Other;; woken = wait()) {
         const ClockReading now = read_clocks();
         if (auto failed = writer_.failure()) {
             return std::unexpected(AppError("failed to write records", OutputErrorText(*failed)));
@@ -349,8 +356,8 @@ std::expected<EndReason, AppError> CaptureEngine::capture() {
         if (stream_) {
             if (auto read = read_packets(now); !read) return std::unexpected(std::move(read.error()));
         }
-        if (is_signalled(stop_.event())) return finish(EndReason::Stopped);
-        if (options_.source == SourceKind::App && is_signalled(target_.get())) return finish(EndReason::AppExited);
+        if (woken == Wake::Stop) return finish(EndReason::Stopped);
+        if (woken == Wake::TargetExited) return finish(EndReason::AppExited);
         session_.idle(now);
         if (pending_ && GetTickCount64() >= pending_->due_ms) {
             if (auto made = attempt(); !made) return std::unexpected(std::move(made.error()));
