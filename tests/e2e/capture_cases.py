@@ -251,8 +251,11 @@ def case_app(rig):
     check(r.records[0]["source"] == 3 and r.records[0]["pid"] == r.target_pid, "the head: %s" % r.records[0])
     [activation] = [l for l in r.log.lines if "ActivateAudioInterfaceAsync" in l]
     check("pid=%d mode=0" % r.target_pid in activation, activation)
-    # What the program took from the engine (a packet may be made ready after its last read).
+    # What the program took from the engine: everything made before the process ended (a packet
+    # may be made ready after the program's last read, before the engine notices the end).
     packets = r.log.packets(1)[:sum(".ReleaseBuffer frames=" in l for l in r.log.lines)]
+    ended_us = int(r.summary["target_start_us"]) + 1500 * 1000
+    check(all(p["t"] > ended_us - 20000 for p in r.log.packets(1)[len(packets):]), "packets made before the end unread")
     want = b"".join(counting((BASES["include"] + p["pos"]) * 8, p["frames"] * 8) for p in packets)
     got = b"".join(x["data"][:x["count"] * 8] for x in r.records if x["type"] == "AUDI")
     check(len(packets) > 50 and got == want, "%d bytes of audio, the engine made %d" % (len(got), len(want)))
