@@ -58,7 +58,7 @@ class Gap:
     """A gap in what the audio engine delivered: `length` samples per channel from sample index
     `start`; `reason`: 'silence' (nothing played), 'discontinuity' (the engine lost data),
     'restart' (the source was opened again) or 'no-device'; `filled`: its silence is in the
-    stream (continuous timeline), else the next frame's index is start + length."""
+    stream (continuous timeline), else it is only reported and the next frame's index is `start`."""
     start: int
     length: int
     reason: str
