@@ -208,7 +208,8 @@ class _Session:
             elif kind is Gap and item.filled:
                 self.filled += item.length
             self.items.put(item)
-        self.wake()
+        if self.wakers:
+            self.wake()
 
     def finish(self, error: Optional[BrisvaneError], reason: Optional[str] = None) -> None:
         with self.finishing:  # the reader and close() may both end it: the first says how
@@ -258,14 +259,13 @@ class _Session:
         if timeout is not None:
             self.want_pump()  # this read waits on the queue, not in os.read
         while True:
+            while timeout is None and self.items.empty():
+                self.read_for_consumer()
             while self.early_events:
                 events.append(self.early_events.popleft())
             if self.dropped > self.dropped_reported:
                 events.append(Dropped(self.dropped - self.dropped_reported, self.dropped))
                 self.dropped_reported = self.dropped
-            if timeout is None and self.items.empty():
-                self.read_for_consumer()
-                continue
             try:
                 item = self.items.get(timeout=None if deadline is None else max(0.0, deadline - time.monotonic()))
             except queue.Empty:
@@ -360,7 +360,8 @@ class Capture:
         if not self._started:
             self.start()
         events, frame, ended = self._session.take(timeout)
-        self._session.dispatch(events)
+        if events:
+            self._session.dispatch(events)
         if frame is not None:
             frame, self.timing = frame
             return frame
