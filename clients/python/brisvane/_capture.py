@@ -123,8 +123,9 @@ class _Session:
             seen = self.chunks
             self.pump_asked.wait(STANDBY)
             self.pump_asked.clear()
-            if (self.chunks != seen and not self.pump_wanted) or not self.role.acquire(blocking=self.pump_wanted):
-                continue  # the consumer reads for itself
+            wanted = self.pump_wanted
+            if (self.chunks != seen and not wanted) or not self.role.acquire(blocking=wanted):
+                continue  # the consumer reads for itself, or is reading right now
             try:
                 while not self.consumer_waiting and self.read_chunk():
                     pass
