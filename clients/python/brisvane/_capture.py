@@ -1,5 +1,6 @@
-"""A running capture: brisvane-capture.exe started with the caller's options, the threads that
-always drain its pipes, and the bounded queue of its frames and events."""
+"""A running capture: brisvane-capture.exe started with the caller's options, its pipes always
+drained (standard output by the consumer's own blocking reads or else by a pump thread), and the
+bounded queue of its frames and events."""
 from __future__ import annotations
 
 import os
@@ -19,6 +20,10 @@ from ._source import Source, devices, find_device, source_arguments
 
 STARTED_LINE = b"brisvane-capture started\n"
 STOP_WAIT = 2.0  # seconds the program has to end after its standard input did
+# Seconds the pump stands by while the consumer reads the pipe itself before it reads in its
+# place. brisvane-capture.exe queues up to 32 MiB itself, so a pipe left full that long never
+# holds the capture up.
+STANDBY = 0.25
 RATES = (48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000)
 FORMATS = ("f32", "s16")
 TIMELINES = {"live": "exact", "exact": "exact", "continuous": "continuous"}
@@ -59,8 +64,9 @@ class _Session:
     def __init__(self, queue_frames: int, numpy: Any, callbacks: Mapping[str, Optional[Callable[[Any], None]]]):
         self.queue_frames, self.callbacks = queue_frames, callbacks
         self.decoder = Decoder(numpy)
-        # Frames as (samples, Timing) and events, in stream order, then END. The reader alone puts
-        # (and drops the oldest), so `pushed` and `dropped` are the reader's, `taken` the consumer's.
+        # Frames as (samples, Timing) and events, in stream order, then END. Whoever holds the role
+        # (the pipe and the decoder) puts (and drops the oldest): `pushed` and `dropped` are the
+        # role's, `taken` the consumer's.
         self.items: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         self.pushed = self.taken = 0
         self.early_events: Deque[Any] = deque()  # events whose place was dropped with old frames
@@ -74,6 +80,13 @@ class _Session:
         self.end_reason: Optional[str] = None
         self.closed = self.stopping = False
         self.finishing = threading.Lock()
+        self.role = threading.Lock()
+        self.ended = False  # the end of the stream was handled
+        self.chunks = 0  # read so far, by whoever held the role
+        self.consumer_waiting = False  # a blocking read waits for the role
+        self.pump_wanted = True  # until a blocking read takes the role: start-up, timed reads, close()
+        self.pump_asked = threading.Event()
+        self.pump_asked.set()
         self.wakers: List[Callable[[], None]] = []
         self.threads: List[threading.Thread] = []
 
@@ -104,15 +117,48 @@ class _Session:
             stream.close()
 
     def pump(self) -> None:
-        """Reads the program's standard output as fast as it comes, whatever the consumer does."""
-        stdout, error = self.process.stdout, None
+        """Reads the program's standard output whenever the consumer does not: at the start, for
+        timed and asyncio reads, and when a consumer has not read for STANDBY seconds."""
+        while not self.ended:
+            seen = self.chunks
+            self.pump_asked.wait(STANDBY)
+            self.pump_asked.clear()
+            wanted = self.pump_wanted
+            if (self.chunks != seen and not wanted) or not self.role.acquire(blocking=wanted):
+                continue  # the consumer reads for itself, or is reading right now
+            try:
+                while not self.consumer_waiting and self.read_chunk():
+                    pass
+            finally:
+                self.role.release()
+
+    def read_for_consumer(self) -> None:
+        """A blocking read that found the queue empty reads one chunk itself, no thread hand-off."""
+        self.consumer_waiting = True  # the pump gives the role back after its chunk
         try:
-            for chunk in iter(lambda: os.read(stdout.fileno(), 1 << 16), b""):
+            with self.role:
+                self.pump_wanted = False
+                if self.items.empty():
+                    self.read_chunk()
+        finally:
+            self.consumer_waiting = False
+
+    def read_chunk(self) -> bool:
+        """Reads and delivers one chunk of the program's output, and ends the capture at the end of
+        the stream; False once it ended. The caller holds the role."""
+        if self.ended:
+            return False
+        self.chunks += 1
+        error = None
+        try:
+            chunk = os.read(self.process.stdout.fileno(), 1 << 16)
+            if chunk:
                 items = self.decoder.feed(chunk)
                 if items:
                     self.deliver(items)
-                if self.decoder.failure:
-                    raise self.decoder.failure
+                if self.decoder.failure is None:
+                    return True
+                raise self.decoder.failure
             self.deliver(self.decoder.finish())
         except BrisvaneError as e:
             error = e
@@ -122,14 +168,21 @@ class _Session:
         except Exception as e:  # a fault here must end the capture, not leave its reader waiting
             error = BrisvaneError(None, message="brisvane's reader failed: %r" % e)
             self.process.kill()
+        self.ended = True
         status = self.process.wait()
         self.threads[0].join()
-        stdout.close()
+        self.process.stdout.close()
         end = self.decoder.end
         if error is None and not (end and end[0] in (1, 2)) and not self.stopping:
             error = BrisvaneError(status, bytes(self.stderr).decode("utf-8", "replace"),
                                   hresult=end[1] if end else None)
         self.finish(error, "app-exited" if end and end[0] == 2 else "stopped")
+        return False
+
+    def want_pump(self) -> None:
+        if not self.pump_wanted:
+            self.pump_wanted = True
+            self.pump_asked.set()
 
     def deliver(self, items: List[Any]) -> None:
         for item in items:
@@ -156,7 +209,8 @@ class _Session:
             elif kind is Gap and item.filled:
                 self.filled += item.length
             self.items.put(item)
-        self.wake()
+        if self.wakers:
+            self.wake()
 
     def finish(self, error: Optional[BrisvaneError], reason: Optional[str] = None) -> None:
         with self.finishing:  # the reader and close() may both end it: the first says how
@@ -166,6 +220,7 @@ class _Session:
                 self.items.put(END)
                 self.wake()
         self.started.set()
+        self.pump_asked.set()  # its stand-by ends: it exits once the stream ended
 
     def close(self) -> None:
         """Ends the program: its standard input's end stops it cleanly (it writes what it still
@@ -175,6 +230,7 @@ class _Session:
             self.finish(None, "stopped")
             return
         self.stopping = True
+        self.want_pump()  # someone must drain what the program writes until it ends
         try:
             process.stdin.close()
         except OSError:
@@ -201,7 +257,11 @@ class _Session:
         the capture ended)."""
         deadline = None if timeout is None else time.monotonic() + timeout
         events: List[Any] = []
+        if timeout is not None:
+            self.want_pump()  # this read waits on the queue, not in os.read
         while True:
+            while timeout is None and self.items.empty():
+                self.read_for_consumer()
             while self.early_events:
                 events.append(self.early_events.popleft())
             if self.dropped > self.dropped_reported:
@@ -301,7 +361,8 @@ class Capture:
         if not self._started:
             self.start()
         events, frame, ended = self._session.take(timeout)
-        self._session.dispatch(events)
+        if events:
+            self._session.dispatch(events)
         if frame is not None:
             frame, self.timing = frame
             return frame

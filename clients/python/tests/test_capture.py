@@ -8,6 +8,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import wave
@@ -87,6 +88,27 @@ class Frames(Bounded):
         frames, error = asyncio.run(run())
         self.assertEqual(([len(f) for f, _ in frames], [i for _, i in frames], error.code),
                          ([320] * 3, [0, 320, 640], "ACCESS_DENIED"))
+
+    def test_a_consumer_that_pauses_loses_the_oldest_frames_then_reads_the_pipe_itself_again(self):
+        steps = [step for n in range(400) for step in (audio(n * 960, 960), {"sleepMs": 5})]
+        command, _ = program({"record": "HEAD"}, STARTED, *steps, {"record": "END_", "reason": 1, "hresult": 0})
+        readers, os_read = [], os.read
+
+        def read(fd, size):
+            readers.append(threading.current_thread() is threading.main_thread())
+            return os_read(fd, size)
+        indices, dropped = [], []
+        with mock.patch("os.read", read), brisvane.capture(command, queue_frames=10, on_drop=dropped.append) as cap:
+            for _ in cap:
+                indices.append(cap.timing.index // 960)
+                if len(indices) == 5:
+                    time.sleep(brisvane._capture.STANDBY * 3)  # the program goes on writing meanwhile
+                    resumed = len(readers)
+        self.assertEqual(indices, sorted(indices))
+        self.assertEqual((indices[-1] + 1 - len(indices), sum(d.frames for d in dropped)),
+                         (cap.dropped, cap.dropped))
+        self.assertGreater(cap.dropped, 0, "nobody drained the pipe while the consumer paused")
+        self.assertTrue(any(readers[resumed:]), "the consumer never read the pipe itself again")
 
     def test_reads_time_out_and_collection_ends_the_program(self):
         command, state = program({"record": "HEAD"}, STARTED, audio(0, 960), {"waitStdinEnd": True},
