@@ -36,8 +36,8 @@ struct Sums {
     void start(float tap, const float* inputs) {
         for (std::size_t lane = 0; lane < COUNT; ++lane) lanes[lane] = tap * inputs[lane];
     }
-    void add(float tap, const float* near, const float* far) {
-        for (std::size_t lane = 0; lane < COUNT; ++lane) lanes[lane] += tap * (near[lane] + far[lane]);
+    void add(float tap, const float* before, const float* after) {
+        for (std::size_t lane = 0; lane < COUNT; ++lane) lanes[lane] += tap * (before[lane] + after[lane]);
     }
     void store(float* out) const { std::copy(lanes, lanes + COUNT, out); }
 };
@@ -53,10 +53,10 @@ struct Sums<COUNT> {
         const __m128 taps = _mm_set1_ps(tap);
         for (std::size_t v = 0; v < COUNT / 4; ++v) vectors[v] = _mm_mul_ps(taps, _mm_loadu_ps(inputs + 4 * v));
     }
-    void add(float tap, const float* near, const float* far) {
+    void add(float tap, const float* before, const float* after) {
         const __m128 taps = _mm_set1_ps(tap);
         for (std::size_t v = 0; v < COUNT / 4; ++v) {
-            const __m128 pair = _mm_add_ps(_mm_loadu_ps(near + 4 * v), _mm_loadu_ps(far + 4 * v));
+            const __m128 pair = _mm_add_ps(_mm_loadu_ps(before + 4 * v), _mm_loadu_ps(after + 4 * v));
             vectors[v] = _mm_add_ps(vectors[v], _mm_mul_ps(taps, pair));
         }
     }

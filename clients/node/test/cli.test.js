@@ -31,8 +31,10 @@ function readWav(file) {
 }
 
 // Runs the command line with the fake program playing `program` (and `listDevices`); its
-// status, standard output and error, and the arguments of the program's last run.
-async function runCli(name, args, testCase, { interruptAfterMs } = {}) {
+// status, standard output and error, and the arguments of the program's last run. With
+// `interruptOnce`, Ctrl+C once that file exists: the command has then started its capture and
+// handles the signal (a fixed delay is too short on a busy machine).
+async function runCli(name, args, testCase, { interruptOnce } = {}) {
   const state = fs.mkdtempSync(path.join(tmp, `${name}-`));
   fs.writeFileSync(path.join(state, 'case.json'), JSON.stringify(testCase));
   const env = { ...process.env, BRISVANE_COMMAND: JSON.stringify([process.execPath, path.join(__dirname, 'fake-program.js'), state]) };
@@ -40,8 +42,13 @@ async function runCli(name, args, testCase, { interruptAfterMs } = {}) {
   let [stdout, stderr] = ['', ''];
   child.stdout.on('data', (d) => { stdout += d; });
   child.stderr.on('data', (d) => { stderr += d; });
-  if (interruptAfterMs) setTimeout(() => child.kill('SIGINT'), interruptAfterMs);
+  const poll = interruptOnce && setInterval(() => {
+    if (!fs.existsSync(interruptOnce)) return;
+    clearInterval(poll);
+    child.kill('SIGINT');
+  }, 20);
   const [status] = await once(child, 'close');
+  clearInterval(poll);
   const runs = fs.readdirSync(state).filter((n) => n.startsWith('run-')).sort();
   return { status, stdout, stderr, args: JSON.parse(fs.readFileSync(path.join(state, runs.at(-1)), 'utf8')).args };
 }
@@ -61,7 +68,7 @@ test('record: the format, the device by name, the length; Ctrl+C and a failure l
   const stopped = await runCli('app', ['record', app, '--app', '4242'], { program: [{ record: 'HEAD', source: 3 }, started,
     { record: 'AUDI', index: 0, qpc: 0, system: 0, flags: 0, count: 960, repeat: 2 }, { waitStdinEnd: true },
     { record: 'AUDI', index: 1920, qpc: 0, system: 0, flags: 0, count: 100 }, { record: 'END_', reason: 1, hresult: 0 }, { exit: 0 }] },
-  { interruptAfterMs: 1000 });
+  { interruptOnce: app });
   assert.equal(stopped.status, 0, stopped.stderr);
   assert.deepEqual(stopped.args.slice(0, 2), ['--app', '4242']);
   assert.deepEqual([readWav(app).format, readWav(app).samples.length], [[3, 2, 48000, 32], 2020 * 2]); // the short frame too
