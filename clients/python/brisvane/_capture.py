@@ -78,7 +78,7 @@ class _Session:
         self.started = threading.Event()  # the start-up line, waiting for a device, or the end
         self.error: Optional[BrisvaneError] = None
         self.end_reason: Optional[str] = None
-        self.closed = self.stopping = False
+        self.closed = self.stopping = self.failed_at_start = False
         self.finishing = threading.Lock()
         self.role = threading.Lock()
         self.ended = False  # the end of the stream was handled
@@ -99,7 +99,7 @@ class _Session:
             self.finish(BrisvaneError(None, message="brisvane-capture.exe did not start within %g s (no start-up "
                                       "line and no report)" % timeout, code="START_TIMEOUT"))
             self.close()
-        if self.error is not None:
+        if self.failed_at_start:
             self.close()
             raise self.error
 
@@ -216,6 +216,9 @@ class _Session:
         with self.finishing:  # the reader and close() may both end it: the first says how
             if not self.closed:
                 self.error, self.end_reason = error, None if error else reason
+                # A failure after the start-up line is the reads' to raise, after the frames
+                # before it, even when it came before start() looked.
+                self.failed_at_start = error is not None and not self.started.is_set()
                 self.closed = True
                 self.items.put(END)
                 self.wake()
