@@ -75,24 +75,20 @@ async function record(args, { stderr = process.stderr } = {}) {
   const options = parseRecord(args);
   const format = { rate: options.rate, channels: options.channels, sampleType: options.sampleType };
   const capture = await start({ format, source: options.source, timeline: 'continuous', restart: { onDefaultChange: true } });
-  let wav;
-  try {
-    wav = new WavWriter(options.file, format);
-  } catch (error) {
-    await capture.stop();
-    throw error;
-  }
-  const live = stderr.isTTY === true;
-  const say = (text) => stderr.write(`${live ? '\n' : ''}brisvane: ${text}\n`);
+  // Before the file is made: once it exists, Ctrl+C finishes it rather than ending the process.
   const onSignal = () => capture.stop();
   process.on('SIGINT', onSignal);
   process.on('SIGTERM', onSignal);
+  let wav = null;
+  const live = stderr.isTTY === true;
+  const say = (text) => stderr.write(`${live ? '\n' : ''}brisvane: ${text}\n`);
   capture.on('restart', (r) => say(r.reason === 'device-lost' ? `the device went away (attempt ${r.attempt} to open it again)`
     : r.reason === 'default-changed' ? 'the default output device changed' : 'a device is back'));
   capture.on('device', (d) => say(d ? `recording ${d.name}` : 'no output device: waiting for one'));
   const limit = options.seconds === null ? Infinity : Math.round((options.seconds * 1000) / FRAME_MS);
   let [frames, peak, shownAt] = [0, 0, 0];
   try {
+    wav = new WavWriter(options.file, format);
     for await (const frame of capture) {
       wav.write(frame);
       frames += 1;
@@ -104,7 +100,7 @@ async function record(args, { stderr = process.stderr } = {}) {
       if (frames >= limit) break;
     }
   } finally {
-    wav.finish();
+    wav?.finish();
     process.off('SIGINT', onSignal);
     process.off('SIGTERM', onSignal);
     await capture.stop();
