@@ -437,11 +437,21 @@ int wmain(int argc, wchar_t** argv) {
     }
     PROCESS_INFORMATION pi{};
     const unsigned long long start_us = now_us();
-    if (!CreateProcessW(g_opt.exe.c_str(), command.data(), nullptr, nullptr, g_opt.no_std_handles ? FALSE : TRUE,
-                        (g_opt.detached ? DETACHED_PROCESS : 0) |
-                            (g_opt.invalid_std_handles ? DEBUG_ONLY_THIS_PROCESS : 0),
-                        nullptr, nullptr, &si, &pi))
-        fail("CreateProcessW");
+    const auto start_child = [&] {
+        return CreateProcessW(g_opt.exe.c_str(), command.data(), nullptr, nullptr, g_opt.no_std_handles ? FALSE : TRUE,
+                              (g_opt.detached ? DETACHED_PROCESS : 0) |
+                                  (g_opt.invalid_std_handles ? DEBUG_ONLY_THIS_PROCESS : 0),
+                              nullptr, nullptr, &si, &pi);
+    };
+    // On a busy machine Wine now and then fails a process start with ERROR_INTERNAL_ERROR: the
+    // new process died in Wine's loader, before any of the program's code ran. That is Wine's
+    // failure, not the program's, so the start is tried again.
+    BOOL started = start_child();
+    for (int retry = 0; !started && GetLastError() == ERROR_INTERNAL_ERROR && retry < 3; ++retry) {
+        Sleep(200);
+        started = start_child();
+    }
+    if (!started) fail("CreateProcessW");
     if (g_opt.invalid_std_handles) put_back_invalid_std_handles(pi.dwProcessId);
     g_child = pi.hProcess;
     CloseHandle(pi.hThread);
