@@ -341,7 +341,8 @@ class Capture:
             self._started = True
             try:
                 if self._device_name is not None:
-                    device = find_device(self._device_name, devices(self.program, env=self.env))
+                    listed = devices(self.program, env=self.env, timeout=self.start_timeout)
+                    device = find_device(self._device_name, listed)
                     self._source_arguments = ["--device", device.id]
                 self.command = self.program + self._source_arguments + self.arguments
                 self._session.start(self.command, self.env, self.start_timeout)
