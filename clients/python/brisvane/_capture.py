@@ -305,7 +305,10 @@ class Capture:
                  start_timeout: float = 10.0, env: Optional[Mapping[str, str]] = None,
                  on_gap: Optional[Callable[[Gap], None]] = None, on_drop: Optional[Callable[[Dropped], None]] = None,
                  on_restart: Optional[Callable[[Restart], None]] = None,
-                 on_device: Optional[Callable[[Optional[Device]], None]] = None):
+                 on_device: Optional[Callable[[Optional[Device]], None]] = None,
+                 watch_program: Optional[Program] = None, on_watch_failure: Optional[Callable[[Any], None]] = None):
+        # watch_program and on_watch_failure are accepted, and unused, so that code written when a
+        # watcher program followed the default device still runs: the capture program follows it.
         if rate not in RATES or channels not in (1, 2) or format not in FORMATS or timeline not in TIMELINES:
             raise ValueError("rate must be one of %s, channels 1 or 2, format 'f32' or 's16' and timeline 'live', "
                              "'exact' or 'continuous'; not %r, %r, %r, %r" % (RATES, rate, channels, format, timeline))
