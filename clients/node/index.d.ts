@@ -43,6 +43,9 @@ export interface CaptureOptions {
   signal?: AbortSignal;
   /** The path of brisvane-capture.exe, or a command with arguments. */
   program?: string | string[];
+  /** Unused, accepted for code written when a watcher program followed the default device:
+   * brisvane-capture.exe follows it itself (restart.onDefaultChange). */
+  watcher?: string | string[];
   env?: NodeJS.ProcessEnv;
 }
 
