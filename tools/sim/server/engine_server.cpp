@@ -127,6 +127,7 @@ public:
         engine_.set_device_period(sc_.default_period_hns, sc_.minimum_period_hns);
         engine_.set_buffer_frames(sc_.buffer_frames);
         engine_.set_call_history(false);  // the log gets every call through on_call
+        players_context_.log_packets = sc_.log_packets;
         for (const auto& f : sc_.faults) engine_.inject(f.method, f.fault);
         for (const auto& a : sc_.activations) engine_.set_activation_outcome(a.nth, a.result);
         engine_.on_call([this](const fakes::Call& c) { on_call(c); });
