@@ -10,22 +10,22 @@ void EndpointDriver::set_endpoints(std::vector<FakeEndpoint> devices, std::optio
     engine_->state_->endpoints.default_id = std::move(default_id);
 }
 
-std::size_t EndpointDriver::change_default(std::optional<std::wstring> id) {
+void EndpointDriver::change_default(std::optional<std::wstring> id) {
     {
         auto guard = engine_->state_->lock();
         engine_->state_->endpoints.default_id = id;
     }
     notify(eRender, eConsole, id);
-    return notify(eRender, eMultimedia, id);
+    notify(eRender, eMultimedia, id);
 }
 
-std::size_t EndpointDriver::notify(EDataFlow flow, ERole role, const std::optional<std::wstring>& id) {
-    return tell_listeners([&](IMMNotificationClient* listener) {
+void EndpointDriver::notify(EDataFlow flow, ERole role, const std::optional<std::wstring>& id) {
+    tell_listeners([&](IMMNotificationClient* listener) {
         listener->OnDefaultDeviceChanged(flow, role, id ? id->c_str() : nullptr);
     });
 }
 
-std::size_t EndpointDriver::set_state(const std::wstring& id, DWORD state) {
+void EndpointDriver::set_state(const std::wstring& id, DWORD state) {
     {
         auto guard = engine_->state_->lock();
         detail::EngineState& engine = *engine_->state_;
@@ -39,7 +39,7 @@ std::size_t EndpointDriver::set_state(const std::wstring& id, DWORD state) {
             }
         }
     }
-    return tell_listeners([&](IMMNotificationClient* listener) { listener->OnDeviceStateChanged(id.c_str(), state); });
+    tell_listeners([&](IMMNotificationClient* listener) { listener->OnDeviceStateChanged(id.c_str(), state); });
 }
 
 std::size_t EndpointDriver::listener_count() const {
@@ -47,7 +47,7 @@ std::size_t EndpointDriver::listener_count() const {
     return engine_->state_->endpoints.listeners.size();
 }
 
-std::size_t EndpointDriver::tell_listeners(const std::function<void(IMMNotificationClient*)>& tell) {
+void EndpointDriver::tell_listeners(const std::function<void(IMMNotificationClient*)>& tell) {
     std::vector<IMMNotificationClient*> listeners;
     {
         auto guard = engine_->state_->lock();
@@ -55,7 +55,6 @@ std::size_t EndpointDriver::tell_listeners(const std::function<void(IMMNotificat
     }
     // Outside the engine's lock, as the system's notification thread holds none of ours.
     for (IMMNotificationClient* listener : listeners) tell(listener);
-    return listeners.size();
 }
 
 }  // namespace brisvane::fakes
