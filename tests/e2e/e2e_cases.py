@@ -8,8 +8,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "sim"))
-from rig import (FRAME, STARTED, STOPPED, Failure, Rig, check, compare_counting, counting, packet_sizes,
-                 packets_for, single_report, windows_report, winpath)
+from rig import (FRAME, STARTED, STOPPED, check, compare_counting, counting, packet_sizes, packets_for, run_cases,
+                 single_report, windows_report, winpath)
 
 INVALIDATED = 0x88890004
 READ_FAILED = "failed to read WASAPI loopback samples"
@@ -318,20 +318,5 @@ CASES = {
 }
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        print("usage: e2e_cases.py BUILD_DIR {%s}" % ",".join(CASES), file=sys.stderr)
-        return 2
-    rig = Rig(sys.argv[1])
-    t0 = time.monotonic()
-    try:
-        CASES[sys.argv[2]](rig)
-    except Failure as e:
-        print("FAILED %s: %s" % (sys.argv[2], e), file=sys.stderr)
-        return 1
-    log("%s passed in %.1f s" % (sys.argv[2], time.monotonic() - t0))
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(CASES, sys.argv))

@@ -5,12 +5,11 @@ Usage: watch_cases.py BUILD_DIR CASE"""
 import re
 import os
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
-from rig import Failure, Rig, check, single_report, windows_report  # noqa: E402
+from rig import check, run_cases, single_report, windows_report  # noqa: E402
 from watch_line import parse_watch_line  # noqa: E402
 
 WATCH_OBJECTS = ("Enumerator", "Device", "PropertyStore")
@@ -125,19 +124,5 @@ def case_failures(rig):
 CASES = {"lines": case_lines, "failures": case_failures}
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        print("usage: watch_cases.py BUILD_DIR {%s}" % ",".join(CASES), file=sys.stderr)
-        return 2
-    t0 = time.monotonic()
-    try:
-        CASES[sys.argv[2]](Rig(sys.argv[1]))
-    except Failure as e:
-        print("FAILED %s: %s" % (sys.argv[2], e), file=sys.stderr)
-        return 1
-    print("%s passed in %.1f s" % (sys.argv[2], time.monotonic() - t0), flush=True)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(CASES, sys.argv))
