@@ -3,7 +3,7 @@
 // by a friendly name that matches exactly one of them.
 const { BrisvaneError } = require('./errors');
 const { resolveCommand, startProgram } = require('./program');
-const { RecordSplitter, readDevice, readEnd } = require('./records');
+const { RecordError, RecordSplitter, readDevice, readEnd } = require('./records');
 
 const LISTED = 4;
 
@@ -13,17 +13,28 @@ function devices({ program, env = process.env } = {}) {
     const list = [];
     let end = null;
     let report = '';
+    let unreadable = null; // a record that cannot be read: the program is ended, the list refused
     const splitter = new RecordSplitter((type, body) => {
       if (type === 'DEVI') list.push(readDevice(body));
       else if (type === 'END_') end = readEnd(body);
     });
     const child = startProgram(resolveCommand({ program, env }), ['--list-devices'], env, (error, status, signal) => {
       if (error) reject(error);
+      else if (unreadable) reject(new BrisvaneError({ report, code: unreadable.code, context: `wrote ${unreadable.message}` }));
       else if (end?.reason === LISTED && status === 0) resolve(list);
       else reject(new BrisvaneError({ status, signal, report, hresult: end?.hresult }));
     });
     child.stdin.end();
-    child.stdout.on('data', (chunk) => splitter.push(chunk));
+    child.stdout.on('data', (chunk) => {
+      if (unreadable) return;
+      try {
+        splitter.push(chunk);
+      } catch (error) {
+        if (!(error instanceof RecordError)) throw error;
+        unreadable = error;
+        child.kill();
+      }
+    });
     child.stderr.on('data', (text) => {
       report += text;
     });
