@@ -152,8 +152,7 @@ class Capture extends Readable {
       this.#abandon(error);
       return;
     }
-    if (this.destroyed) return;
-    if (this.#stopRequested) {
+    if (this.#stopRequested) { // stop(), abort or destroy() while the device was looked up
       this.#onClose(null);
       return;
     }

@@ -18,10 +18,11 @@ const RUNNING = [{ record: 'HEAD' }, { stderr: 'brisvane-capture started\n' },
   { record: 'AUDI', index: 0, qpc: 0, system: 0, flags: 0, count: 960, repeat: 3 },
   { waitStdinEnd: true }, { record: 'END_', reason: 1, hresult: 0 }, { exit: 0 }];
 
-// The fake program playing `steps`, and its runs (process id, arguments).
-function fake(steps) {
+// The fake program playing `steps` (and `listDevices` when asked for the list), and its runs
+// (process id, arguments).
+function fake(steps, listDevices = []) {
   const state = fs.mkdtempSync(path.join(os.tmpdir(), 'brisvane-fake-'));
-  fs.writeFileSync(path.join(state, 'case.json'), JSON.stringify({ program: steps }));
+  fs.writeFileSync(path.join(state, 'case.json'), JSON.stringify({ program: steps, listDevices }));
   const runs = () => fs.readdirSync(state).filter((n) => n.startsWith('run-')).map((n) => JSON.parse(fs.readFileSync(path.join(state, n))));
   return { program: [process.execPath, path.join(__dirname, 'fake-program.js'), state], pids: () => runs().map((run) => run.pid), runs };
 }
@@ -91,4 +92,13 @@ test('an AbortSignal, leaving a for-await loop and process.exit end the program'
   assert.equal(spawnSync(process.execPath, ['-e', exits]).status, 0);
   await sleep(200);
   assert.deepEqual(left.pids().filter(alive), [], 'a program outlived its capture');
+});
+
+test('destroyed while its device is looked up by name: stop() resolves and the capture never starts', TIMEOUT, async () => {
+  const f = fake(RUNNING, [{ sleepMs: 300 }, { record: 'HEAD', source: 5 }, { record: 'DEVI', flags: 1, id: '{a}', name: 'Speakers' },
+    { record: 'END_', reason: 4, hresult: 0 }, { exit: 0 }]);
+  const capture = new Capture({ program: f.program, source: { device: 'Speakers' } });
+  capture.destroy();
+  await capture.stop();
+  assert.deepEqual(f.runs().map((run) => run.args), [['--list-devices']]);
 });
