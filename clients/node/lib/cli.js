@@ -1,7 +1,7 @@
 'use strict';
 // The command line: `brisvane record out.wav [--seconds N] [--rate R] [--mono] [--s16]
 // [--device NAME] [--app PID]`, `brisvane devices` and `brisvane doctor`.
-const { start } = require('./capture');
+const { Capture, start } = require('./capture');
 const { devices } = require('./devices');
 const { resolveCommand, ENVIRONMENT_VARIABLE } = require('./program');
 const { WavWriter } = require('./wav');
@@ -74,17 +74,19 @@ function meterLine(ms, peak, gapFrames, droppedFrames, device = null) {
 async function record(args, { stderr = process.stderr } = {}) {
   const options = parseRecord(args);
   const format = { rate: options.rate, channels: options.channels, sampleType: options.sampleType };
-  const capture = await start({ format, source: options.source, timeline: 'continuous', restart: { onDefaultChange: true } });
+  const capture = new Capture({ format, source: options.source, timeline: 'continuous', restart: { onDefaultChange: true } });
+  const live = stderr.isTTY === true;
+  const say = (text) => stderr.write(`${live ? '\n' : ''}brisvane: ${text}\n`);
+  // Listened to before the start: the first device can be named before the start-up line comes.
+  capture.on('restart', (r) => say(r.reason === 'device-lost' ? `the device went away (attempt ${r.attempt} to open it again)`
+    : r.reason === 'default-changed' ? 'the default output device changed' : 'a device is back'));
+  capture.on('device', (d) => say(d ? `recording ${d.name}` : 'no output device: waiting for one'));
+  await capture.started;
   // Before the file is made: once it exists, Ctrl+C finishes it rather than ending the process.
   const onSignal = () => capture.stop();
   process.on('SIGINT', onSignal);
   process.on('SIGTERM', onSignal);
   let wav = null;
-  const live = stderr.isTTY === true;
-  const say = (text) => stderr.write(`${live ? '\n' : ''}brisvane: ${text}\n`);
-  capture.on('restart', (r) => say(r.reason === 'device-lost' ? `the device went away (attempt ${r.attempt} to open it again)`
-    : r.reason === 'default-changed' ? 'the default output device changed' : 'a device is back'));
-  capture.on('device', (d) => say(d ? `recording ${d.name}` : 'no output device: waiting for one'));
   const limit = options.seconds === null ? Infinity : Math.round((options.seconds * 1000) / FRAME_MS);
   let [frames, peak, shownAt] = [0, 0, 0];
   try {
