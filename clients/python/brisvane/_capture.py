@@ -10,12 +10,12 @@ import threading
 import time
 import weakref
 from collections import deque
-from typing import Any, Callable, Deque, Dict, Iterator, List, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Deque, Iterator, List, Mapping, Optional, Tuple
 
 from . import _job
 from ._errors import BrisvaneError
 from ._program import Program, resolve
-from ._records import Decoder, Device, DeviceChange, Dropped, Gap, Restart, Timing
+from ._records import END_REASONS, Decoder, Device, DeviceChange, Dropped, Gap, Restart, Timing
 from ._source import Source, devices, find_device, source_arguments
 
 STARTED_LINE = b"brisvane-capture started\n"
@@ -173,10 +173,11 @@ class _Session:
         self.threads[0].join()
         self.process.stdout.close()
         end = self.decoder.end
-        if error is None and not (end and end[0] in (1, 2)) and not self.stopping:
+        reason = END_REASONS.get(end[0]) if end else None
+        if error is None and reason not in ("stopped", "app-exited") and not self.stopping:
             error = BrisvaneError(status, bytes(self.stderr).decode("utf-8", "replace"),
                                   hresult=end[1] if end else None)
-        self.finish(error, "app-exited" if end and end[0] == 2 else "stopped")
+        self.finish(error, "app-exited" if reason == "app-exited" else "stopped")
         return False
 
     def want_pump(self) -> None:
@@ -266,7 +267,7 @@ class _Session:
             while timeout is None and self.items.empty():
                 self.read_for_consumer()
             while self.early_events:
-                events.append(self.early_events.popleft())
+                self.hand_on(self.early_events.popleft(), events)
             if self.dropped > self.dropped_reported:
                 events.append(Dropped(self.dropped - self.dropped_reported, self.dropped))
                 self.dropped_reported = self.dropped
@@ -280,9 +281,13 @@ class _Session:
             if type(item) is tuple:
                 self.taken += 1
                 return events, item, False
-            if type(item) is DeviceChange:
-                self.device_read = (item.device,)
-            events.append(item)
+            self.hand_on(item, events)
+
+    def hand_on(self, event: Any, events: List[Any]) -> None:
+        """An event for the consumer: a device change is the device of the frames read from then on."""
+        if type(event) is DeviceChange:
+            self.device_read = (event.device,)
+        events.append(event)
 
     def dispatch(self, events: List[Any]) -> None:
         for event in events:
