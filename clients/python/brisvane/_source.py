@@ -9,7 +9,7 @@ from typing import List, Mapping, Optional, Tuple, Union
 
 from ._errors import BrisvaneError
 from ._program import Program, resolve
-from ._records import Decoder, Device, DeviceChange
+from ._records import END_REASONS, Decoder, Device, DeviceChange
 
 Source = Union[str, Device, Mapping[str, Union[str, int]]]
 LIST_TIMEOUT = 10.0
@@ -32,7 +32,7 @@ def devices(program: Optional[Program] = None, *, env: Optional[Mapping[str, str
     listed = decoder.feed(done.stdout)
     if decoder.failure:
         raise decoder.failure
-    if done.returncode != 0 or decoder.end is None or decoder.end[0] != 4:
+    if done.returncode != 0 or decoder.end is None or END_REASONS.get(decoder.end[0]) != "listed":
         raise BrisvaneError(done.returncode, done.stderr.decode("utf-8", "replace"))
     return [item.device for item in listed if type(item) is DeviceChange and item.device]
 
