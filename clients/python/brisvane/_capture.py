@@ -14,7 +14,7 @@ from typing import Any, Callable, Deque, Iterator, List, Mapping, Optional, Tupl
 
 from . import _job
 from ._errors import BrisvaneError
-from ._program import Program, resolve
+from ._program import NO_WINDOW, Program, not_started, resolve
 from ._records import END_REASONS, Decoder, Device, DeviceChange, Dropped, Gap, Restart, Timing
 from ._source import Source, devices, find_device, source_arguments
 
@@ -44,10 +44,9 @@ def spawn(command: List[str], env: Optional[Mapping[str, str]]) -> "subprocess.P
     """Starts the program with its three standard handles on pipes, bound to end with this process."""
     try:
         process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   env=env, bufsize=0, creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
+                                   env=env, bufsize=0, creationflags=NO_WINDOW)
     except OSError as e:
-        raise BrisvaneError(None, message="could not start %s: %s" % (" ".join(command), e),
-                            code="PROGRAM_NOT_FOUND") from e
+        raise not_started(command, e) from e
     try:
         _job.bind_to_this_process(process)
     except OSError:

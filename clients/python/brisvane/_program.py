@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import subprocess
 import sys
 from pathlib import Path
 from typing import List, Optional, Sequence, Union
@@ -15,6 +16,14 @@ NAME = "brisvane-capture.exe"
 BUNDLED_DIR = Path(__file__).resolve().parent / "bin"
 
 Program = Union[str, "os.PathLike[str]", Sequence[str]]
+# The program's creation flags: no console window for it on Windows.
+NO_WINDOW = getattr(subprocess, "CREATE_NO_WINDOW", 0)
+
+
+def not_started(command: List[str], error: OSError) -> BrisvaneError:
+    """The error for a program that could not be started at all."""
+    return BrisvaneError(None, message="could not start %s: %s" % (" ".join(command), error),
+                         code="PROGRAM_NOT_FOUND")
 
 
 def _split(value: str) -> List[str]:

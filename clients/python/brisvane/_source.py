@@ -8,7 +8,7 @@ import subprocess
 from typing import List, Mapping, Optional, Tuple, Union
 
 from ._errors import BrisvaneError
-from ._program import Program, resolve
+from ._program import NO_WINDOW, Program, not_started, resolve
 from ._records import END_REASONS, Decoder, Device, DeviceChange
 
 Source = Union[str, Device, Mapping[str, Union[str, int]]]
@@ -21,10 +21,9 @@ def devices(program: Optional[Program] = None, *, env: Optional[Mapping[str, str
     command = resolve(program)
     try:
         done = subprocess.run(command + ["--list-devices"], stdin=subprocess.DEVNULL, capture_output=True, env=env,
-                              timeout=timeout, creationflags=getattr(subprocess, "CREATE_NO_WINDOW", 0))
+                              timeout=timeout, creationflags=NO_WINDOW)
     except OSError as e:
-        raise BrisvaneError(None, message="could not start %s: %s" % (" ".join(command), e),
-                            code="PROGRAM_NOT_FOUND") from e
+        raise not_started(command, e) from e
     except subprocess.TimeoutExpired as e:
         raise BrisvaneError(None, message="the device list did not come within %g s" % timeout,
                             code="START_TIMEOUT") from e
