@@ -62,6 +62,8 @@ def source_arguments(source: Source) -> Tuple[List[str], Optional[str]]:
         return ["--device", source.id], None
     if isinstance(source, Mapping) and len(source) == 1:
         (kind, value), = source.items()
+        if kind == "device" and isinstance(value, Device):
+            return ["--device", value.id], None
         if kind == "device" and isinstance(value, str) and value:
             return (["--device", value], None) if value.startswith("{") else ([], value)
         if kind in ("app", "all_but") and isinstance(value, int) and not isinstance(value, bool):
