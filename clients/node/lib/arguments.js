@@ -3,7 +3,6 @@
 // brisvane-capture.exe's command line (docs/PROTOCOL.md).
 const RATES = [48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000];
 const SAMPLE_TYPES = ['f32', 's16'];
-const RESTART_DEFAULTS = { maxAttempts: 5, delayMs: 250, maxDelayMs: 4000, onDefaultChange: false };
 const THIS_APP = 'all-but-this-app';
 const FRAME_MS = 20;
 const DEFAULT_FILL_LAG_MS = 200;
@@ -59,7 +58,8 @@ function captureSettings({ format, timeline = 'exact', restart = false, fillLagM
     '--sample-type', normalized.sampleType, '--timeline', timeline];
   if (timeline === 'continuous') args.push('--fill-lag', count('fillLagMs', fillLagMs ?? DEFAULT_FILL_LAG_MS, 10000));
   if (restart) {
-    const { maxAttempts, delayMs, maxDelayMs, onDefaultChange } = { ...RESTART_DEFAULTS, ...(restart === true ? {} : restart) };
+    // A sub-option given as undefined takes its default, as the other options do.
+    const { maxAttempts = 5, delayMs = 250, maxDelayMs = 4000, onDefaultChange = false } = restart === true ? {} : restart;
     args.push('--reopen', count('restart.maxAttempts', maxAttempts, 1000), '--reopen-delay', count('restart.delayMs', delayMs, 600000),
       '--reopen-max-delay', count('restart.maxDelayMs', maxDelayMs, 600000));
     if (!onDefaultChange) args.push('--no-follow');

@@ -27,7 +27,6 @@ function optionsOf({ rate, channels, sampleType, timeline, fillLagMs, source, re
   if (source !== undefined) options.source = source === 'allButThisApp' ? 'all-but-this-app' : source;
   if (restart || follow) {
     options.restart = { maxAttempts: restart?.attempts, delayMs: restart?.delayMs, maxDelayMs: restart?.maxDelayMs, onDefaultChange: follow };
-    for (const key of Object.keys(options.restart)) if (options.restart[key] === undefined) delete options.restart[key];
   }
   return JSON.parse(JSON.stringify(options)); // what is not given takes the package's default
 }

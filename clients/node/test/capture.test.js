@@ -36,7 +36,7 @@ function alive(pid) {
   }
 }
 
-test('bad options throw a TypeError as the capture is made, naming the option', TIMEOUT, () => {
+test('bad options throw a TypeError as the capture is made, naming the option; undefined ones take their defaults', TIMEOUT, () => {
   const cases = [
     [{ format: { rate: 44100 } }, /^rate must be one of 48000, 24000, 16000, 12000, 9600, 8000, 6000, 4800, 4000, not 44100$/],
     [{ format: { sampleType: 'f64' } }, /^sampleType must be one of f32, s16/],
@@ -53,6 +53,8 @@ test('bad options throw a TypeError as the capture is made, naming the option', 
   for (const [options, message] of cases) {
     assert.throws(() => new Capture({ program: ['x'], ...options }), (e) => e instanceof TypeError && message.test(e.message), JSON.stringify(options));
   }
+  // A sub-option given as undefined takes its default, as a top-level one does.
+  new Capture({ program: ['x'], restart: { delayMs: undefined } }).destroy();
 });
 
 test('in an Electron renderer or utility process, all-but-this-app leaves out the main process, its parent', TIMEOUT, async () => {
