@@ -6,12 +6,11 @@ const { BrisvaneError } = require('./errors');
 const { resolveCommand, startProgram } = require('./program');
 const { captureSettings, FRAME_MS } = require('./arguments');
 const { deviceId } = require('./devices');
-const { RecordSplitter, RecordError, readHead, readAudio, readGap, readDevice, readReopen, readEnd } = require('./records');
+const { FRAME_FLAGS, RecordSplitter, RecordError, readHead, readAudio, readGap, readDevice, readReopen, readEnd } = require('./records');
 
 const STARTED_LINE = /(?<=^|\n)brisvane-capture started\r?\n/;
 // How long the program has to end by itself once its standard input is closed.
 const STOP_BOUND_MS = 2000;
-const FILLED = 8;
 const GAP_REASONS = [null, 'silence', 'discontinuity', 'restart', 'no-device'];
 const RESTART_REASONS = [null, 'device-lost', 'default-changed', 'device-back'];
 const CLEAN_ENDS = [null, 'stopped', 'app-exited'];
@@ -216,7 +215,7 @@ class Capture extends Readable {
     switch (type) {
       case 'AUDI': {
         const frame = readAudio(body, this.#head);
-        if (frame.flags & FILLED) this.#gapFrames += 1;
+        if (frame.flags & FRAME_FLAGS.FILLED) this.#gapFrames += 1;
         this.#enqueue(frame);
         break;
       }

@@ -95,4 +95,7 @@ function readEnd(body) {
   return { reason: body.readUInt32LE(0), hresult: body.readUInt32LE(4) };
 }
 
-module.exports = { RecordSplitter, RecordError, readHead, readAudio, readGap, readDevice, readReopen, readEnd };
+// The bits of an AUDI record's flags, as a frame's `flags` carries them.
+const FRAME_FLAGS = Object.freeze({ SILENT: 1, DISCONTINUITY: 2, TIMESTAMP_ERROR: 4, FILLED: 8 });
+
+module.exports = { FRAME_FLAGS, RecordSplitter, RecordError, readHead, readAudio, readGap, readDevice, readReopen, readEnd };
